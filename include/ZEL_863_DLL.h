@@ -1,0 +1,153 @@
+/*
+ * ZEL_863_DLL - control library of the ZEL vector impedance (antenna) analyzer.
+ *
+ * The analyzer hangs on a serial port. A host program opens the port, identifies the controller,
+ * loads a short/open/load calibration and measures the series resistance and reactance of the
+ * device under test one frequency at a time.
+ *
+ * Calling order:
+ *   ZEL_CommPort(1, n, rate)   open COMn (a rate above 100000 selects the 115000-baud link)
+ *   ZEL_InitVars(0)            every state variable to its default
+ *   ZEL_GetVersion(0)          identify the controller (model, limits, bridge constants)
+ *   ZEL_LoadCalFile(path)      required before ZEL_ScanPoint with mode 1
+ *   ZEL_AvgReadings(n)         optional
+ *   ZEL_ScanPoint(...)         once per frequency; ZEL_Sync, ZEL_ConstantFreq, ZEL_ProgRelay,
+ *                              ZEL_GetRFVoltage, ZEL_GetTemperature as needed
+ *   ZEL_CommPort(0, n, 0)      close the port
+ *
+ * All state is process-wide: one instrument per process, one call at a time, no threads.
+ * Every call blocks the calling thread until the instrument has answered or the read has timed
+ * out; the longest waits are about 2 s for a detector record (up to 5 attempts after bad
+ * checksums), 5 s for the RF voltage, 1 s for the temperature and about 2.1 s for the
+ * identification.
+ *
+ * Port mapping on Linux: COMn is the device named by the environment variable ZEL_COM<n>
+ * (for example ZEL_COM3=/dev/ttyUSB0), else /dev/ttyS<n-1>. On Windows it is \\.\COMn.
+ */
+#ifndef ZEL_863_DLL_H
+#define ZEL_863_DLL_H
+
+#include <stdint.h>
+#include <string.h>
+
+#if defined(_WIN32)
+#define ZEL_CALL __stdcall
+#if defined(ZEL_BUILDING_LIBRARY)
+#define ZEL_API __declspec(dllexport)
+#else
+#define ZEL_API __declspec(dllimport)
+#endif
+#else
+#define ZEL_CALL
+#if defined(ZEL_BUILDING_LIBRARY)
+#define ZEL_API __attribute__((visibility("default")))
+#else
+#define ZEL_API
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status codes. 0 is success; each code has one meaning. */
+enum {
+  ZEL_OK = 0,
+  ZEL_ERR_UHF_FEW_SEGMENTS = 14,   /* UHF cal file: fewer than 4 multiplier segments */
+  ZEL_ERR_FLASH_READ = 27,         /* identification: flash date code read too short */
+  ZEL_ERR_FLASH_WRITE = 29,        /* identification: flash write not answered "K" */
+  ZEL_ERR_NO_IDENT = 121,          /* identification: no valid reply to "V" */
+  ZEL_ERR_UHF_MANY_SEGMENTS = 213, /* UHF cal file: more than 50 multiplier segments */
+  ZEL_ERR_PORT_OPEN = 34502,       /* the port cannot be opened */
+  ZEL_ERR_PORT_CLOSE = 34503,      /* closing the port failed (or no port was open) */
+  ZEL_ERR_RF_OVERVOLTAGE = 34506,  /* RF voltage above 30.1 V peak: relay refused;
+                                      also ZEL_GetVersion's failure text "34506" */
+  ZEL_ERR_CAL_FORMAT = 34508,      /* UHF cal file does not start with 12529 */
+  ZEL_ERR_CAL_TEMPERATURE = 34510, /* cal file temperature outside 0..200 */
+  ZEL_ERR_MULT_CODE = 34511,       /* UHF: invalid multiplier code for the frequency */
+  ZEL_ERR_IMAGE_ZONE = 34512,      /* UHF: frequency beyond the usable image zones */
+  ZEL_ERR_CAL_TOO_LARGE = 34513,   /* cal file: more points than the tables hold, or
+                                      a point count that is not a number (extension) */
+  ZEL_ERR_CAL_RANGE = 34514,       /* custom cal: frequency outside the table */
+  ZEL_ERR_NO_TEMP_SENSOR = 34515,  /* model has no temperature sensor */
+  ZEL_ERR_TEMP_TIMEOUT = 34516,    /* no temperature reply */
+  ZEL_ERR_NO_RF_SENSOR = 34517,    /* RF voltage asked, not the high-power model */
+  ZEL_ERR_RF_TIMEOUT = 34518,      /* no RF voltage reply */
+  ZEL_ERR_NOT_CALIBRATED = 34519,  /* ZEL_ScanPoint mode > 0 before ZEL_LoadCalFile */
+  ZEL_ERR_CAL_WRONG_UNIT = 34520,  /* cal file belongs to another instrument */
+  ZEL_ERR_CAL_PATH = 34521,        /* cal file path longer than 255 characters
+                                      (extension: refused, never cut) */
+  ZEL_ERR_CAL_SEGMENTS = 34522,    /* UHF cal file: segment count outside 4..50 */
+  ZEL_ERR_CAL_OPEN = 34523,        /* cal file cannot be opened */
+  ZEL_ERR_NO_SYNC = 34524,         /* ZEL_Sync: controller has no sync output */
+  ZEL_ERR_NO_RECORD = 34525,       /* no detector record from the instrument */
+  ZEL_ERR_NO_REFERENCE = 34526,    /* reference detector amplitude below 50 */
+  ZEL_ERR_CAL_MAXFREQ = 34530      /* cal file maximum frequency differs */
+};
+
+/* Set every state variable to its default. Talks to no instrument. Always returns 0 and leaves
+ * the last status code in place. */
+ZEL_API int32_t ZEL_CALL ZEL_InitVars(int32_t unused);
+
+/* mode 1: one "Z2" sync pulse before the next point; 2 or more: before every point; 0: none.
+ * Returns 0, or ZEL_ERR_NO_SYNC (and mode 0) when the controller has no sync output. */
+ZEL_API int32_t ZEL_CALL ZEL_Sync(int32_t mode);
+
+/* Measure one point at freq_mhz. mode 1: calibrated series R and X into *out1, *out2 (needs
+ * ZEL_LoadCalFile, else ZEL_ERR_NOT_CALIBRATED and nothing written); mode 0: uncorrected R, X;
+ * any other mode: measured, outputs untouched. The outputs are written even when the status is a
+ * failure. Blocks until the detector record arrives or times out (about 2 s). */
+ZEL_API int32_t ZEL_CALL ZEL_ScanPoint(int32_t mode, double freq_mhz, double* out1, double* out2);
+
+/* Averaging count for the records that follow (1..16, up to 256 on newer firmware). Out-of-range
+ * values are mapped, never refused; always returns 0. */
+ZEL_API int32_t ZEL_CALL ZEL_AvgReadings(int32_t count);
+
+/* open != 0: open COMn (n below 1 becomes 1) at 57600 baud; rate > 100000 then switches the link
+ * to 115000 baud. open == 0: close the port (ZEL_ERR_PORT_CLOSE when none is open). Takes at
+ * least 150 ms. */
+ZEL_API int32_t ZEL_CALL ZEL_CommPort(int32_t open, int32_t port, int32_t rate);
+
+/* Load a calibration file (NUL-terminated path of at most 255 characters). */
+ZEL_API int32_t ZEL_CALL ZEL_LoadCalFile(const char* path);
+
+/* Switch the relay on (measurement) or off. ZEL_ERR_RF_OVERVOLTAGE when refused. */
+ZEL_API int32_t ZEL_CALL ZEL_ProgRelay(int32_t on);
+
+/* Hold the generator on freq_mhz (clamped into the model's range), or switch it off. */
+ZEL_API int32_t ZEL_CALL ZEL_ConstantFreq(int32_t on, double freq_mhz);
+
+/* Identify the controller. Returns a new malloc'ed text on every call (the library never frees
+ * it; the host may free() it): the controller's identification text, or "34506" on failure. */
+ZEL_API char* ZEL_CALL ZEL_GetVersion(int32_t unused);
+
+/* Identify the controller and return the unit's serial number, or 6 on failure. */
+ZEL_API int32_t ZEL_CALL ZEL_GetSerialNum(int32_t unused);
+
+/* RF voltage at the input, volts peak, as the 64 bits of a double (ZEL_BitsToDouble). On failure
+ * the double holds the status code (34517 or 34518). */
+ZEL_API int64_t ZEL_CALL ZEL_GetRFVoltage(int32_t unused);
+
+/* Instrument temperature, units 0 = Celsius, other = Fahrenheit, as the 64 bits of a double. On
+ * failure the double holds the status code (34515 or 34516). */
+ZEL_API int64_t ZEL_CALL ZEL_GetTemperature(int32_t units);
+
+/* Extension: the notices that the library shows even during a call (a wrong unit's flash, a bad
+ * RF voltage reply, a cal file made for another frequency range) go to this handler. It gets the
+ * title, the text and yes_no = 1 for a Yes/No question, and returns 1 for Yes. A null handler
+ * restores the default: one line on stderr, "ZEL notice [<title>] <text>", and No. */
+typedef int (*ZEL_NoticeHandler)(const char* title, const char* text, int yes_no);
+ZEL_API void ZEL_CALL ZEL_SetNoticeHandler(ZEL_NoticeHandler handler);
+
+/* The double that ZEL_GetRFVoltage and ZEL_GetTemperature return as 64 bits. */
+static inline double ZEL_BitsToDouble(int64_t bits) {
+  double d;
+  memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZEL_863_DLL_H */

@@ -1,0 +1,216 @@
+// The twelve exported frames. Each one marks that a call is in progress, runs one engine routine,
+// clears the mark and hands back the status code (or a value).
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "ZEL_863_DLL.h"
+#include "cal/cal_loader.h"
+#include "ident/identify.h"
+#include "ident/sensors.h"
+#include "link/exchange.h"
+#include "link/port.h"
+#include "link/relay.h"
+#include "measure/averaging.h"
+#include "measure/point.h"
+#include "platform/platform.h"
+#include "state/defaults.h"
+#include "state/state.h"
+#include "state/text.h"
+
+using zel::state;
+
+namespace {
+
+void Enter() {
+  state.frame.InExportCall = 1;
+  state.frame.LibraryMode = 1;
+}
+
+std::int32_t Leave() {
+  state.frame.InExportCall = 0;
+  return state.frame.StatusCode;
+}
+
+std::int64_t DoubleBits(double v) {
+  std::int64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZEL_API int32_t ZEL_CALL ZEL_InitVars(int32_t) {
+  Enter();
+  zel::InitDefaults();
+  state.frame.InExportCall = 0;
+  return 0;
+}
+
+ZEL_API int32_t ZEL_CALL ZEL_Sync(int32_t mode) {
+  auto& l = state.link;
+  if (l.SyncEnabled != 0) {
+    l.SyncMode = mode;
+    state.frame.StatusCode = 0;
+  } else {
+    l.SyncMode = 0;
+    state.frame.StatusCode = 34524;
+  }
+  return state.frame.StatusCode;
+}
+
+ZEL_API int32_t ZEL_CALL ZEL_ScanPoint(int32_t mode, double freq_mhz, double* out1, double* out2) {
+  Enter();
+  state.measure.ScanIndex = 0;
+  state.frame.ConstantFreqActive = 0;
+  state.measure.ScanRunning = 1;
+  state.frame.StatusCode = 0;
+  if (mode > 0 && state.cal.CalLoaded == 0) {
+    state.frame.StatusCode = 34519;
+    return Leave();
+  }
+  if (state.link.RelayState == 0) zel::ProgramRelay(3);
+  state.synth.TestFreqMHz = freq_mhz;
+  auto& l = state.link;
+  if (l.SyncMode > 0 && l.SyncEnabled > 0) {
+    zel::WriteCommand("Z2");
+    if (l.SyncMode == 1) l.SyncMode = 0;  // one pulse was asked for
+  }
+  if (++state.frame.PointCounter > 1000) {
+    state.frame.PointCounter = 0;
+    static const std::uint8_t kPeriodic[7] = {0x59, 0x25, 0x64, 0x29, 0x63, 0x1A, 0x7F};
+    zel::WriteCommand(kPeriodic, 7);
+  }
+  zel::MeasurePoint(1);
+  if (mode == 1) {
+    if (out1) *out1 = state.measure.CorR;
+    if (out2) *out2 = state.measure.CorX;
+  } else if (mode == 0) {
+    if (out1) *out1 = state.measure.Rs;
+    if (out2) *out2 = state.measure.Xs;
+  }
+  return Leave();
+}
+
+ZEL_API int32_t ZEL_CALL ZEL_AvgReadings(int32_t count) {
+  Enter();
+  zel::SetAveraging(count);
+  return Leave();
+}
+
+ZEL_API int32_t ZEL_CALL ZEL_CommPort(int32_t open, int32_t port, int32_t rate) {
+  state.frame.LibraryMode = 1;
+  state.frame.InExportCall = 1;
+  const bool fast = rate > 100000;
+  if (open != 0) {
+    state.link.PortNumber = port < 1 ? 1 : port;
+    state.link.BaudRate = 57600;
+    state.frame.StatusCode = 0;
+    zel::OpenPort();
+    if (fast && state.frame.StatusCode == 0) {
+      state.link.HighSpeedComm = 1;
+      zel::HighSpeedSwitch();
+    }
+  } else {
+    state.frame.StatusCode = zel::ClosePortHandle() ? 0 : 34503;
+  }
+  if (state.frame.StatusCode == 0) {
+    zel::SendAutoPowerDown(0);
+    state.link.AutoPowerDown = 0;
+  }
+  return Leave();
+}
+
+ZEL_API int32_t ZEL_CALL ZEL_LoadCalFile(const char* path) {
+  state.frame.LibraryMode = 1;
+  state.frame.InExportCall = 1;
+  // A path that does not fit the 255-character buffer is refused, not cut: a cut path may name
+  // another file. The calibration in use stays as it is.
+  std::size_t len = path ? std::strlen(path) : 0;
+  if (len > zel::kTextSize - 1) {
+    state.frame.StatusCode = 34521;
+    return Leave();
+  }
+  zel::SetText(state.cal.CalFilePath, path ? std::string_view(path, len) : std::string_view());
+  zel::ReadCalFile();
+  return Leave();
+}
+
+ZEL_API int32_t ZEL_CALL ZEL_ProgRelay(int32_t on) {
+  state.frame.LibraryMode = 1;
+  state.frame.InExportCall = 1;
+  state.frame.ConstantFreqActive = 0;
+  state.link.RelayControl = 1;
+  zel::ProgramRelay(on != 0 ? 3 : 0);
+  return Leave();
+}
+
+ZEL_API int32_t ZEL_CALL ZEL_ConstantFreq(int32_t on, double freq_mhz) {
+  state.frame.StatusCode = 0;
+  state.frame.InExportCall = 1;
+  state.frame.LibraryMode = 1;
+  if (on != 0) {
+    auto& s = state.synth;
+    // A frequency that is not a number counts as below the minimum.
+    s.TestFreqMHz = freq_mhz;
+    if (!(s.TestFreqMHz >= s.MinFreqMHz)) s.TestFreqMHz = s.MinFreqMHz;
+    if (s.TestFreqMHz > s.MaxFreqMHz) s.TestFreqMHz = s.MaxFreqMHz;
+    zel::ProgramRelay(1);
+    state.frame.ConstantFreqActive = 1;
+    zel::MeasurePoint(2);
+  } else {
+    state.frame.ConstantFreqActive = 0;
+    zel::ProgramRelay(0);
+  }
+  return Leave();
+}
+
+ZEL_API char* ZEL_CALL ZEL_GetVersion(int32_t) {
+  Enter();
+  zel::IdentifyController();
+  state.frame.InExportCall = 0;
+  if (state.frame.StatusCode != 0) zel::SetText(state.frame.TextBuf, "34506");
+  std::size_t n = std::strlen(state.frame.TextBuf);
+  char* block = static_cast<char*>(std::malloc(n + 1));
+  if (block) std::memcpy(block, state.frame.TextBuf, n + 1);
+  return block;
+}
+
+ZEL_API int32_t ZEL_CALL ZEL_GetSerialNum(int32_t) {
+  Enter();
+  zel::IdentifyController();
+  state.frame.InExportCall = 0;
+  if (state.frame.StatusCode != 0) return 6;
+  std::string_view id = state.ident.UnitIdText;
+  if (id.size() > 6) id = id.substr(id.size() - 6);
+  return zel::RoundToInt(zel::TextToNumber(id));
+}
+
+ZEL_API int64_t ZEL_CALL ZEL_GetRFVoltage(int32_t) {
+  Enter();
+  zel::ReadRFVoltage();
+  if (state.frame.StatusCode != 0)
+    state.ident.RFVolts = static_cast<double>(state.frame.StatusCode);
+  state.frame.InExportCall = 0;
+  return DoubleBits(state.ident.RFVolts);
+}
+
+ZEL_API int64_t ZEL_CALL ZEL_GetTemperature(int32_t units) {
+  Enter();
+  zel::ReadTemperature();
+  double result = state.ident.TempF;
+  if (units == 0) result = (result + 40) * 5 / 9 - 40;
+  state.frame.InExportCall = 0;
+  if (state.frame.StatusCode != 0) result = static_cast<double>(state.frame.StatusCode);
+  return DoubleBits(result);
+}
+
+ZEL_API void ZEL_CALL ZEL_SetNoticeHandler(ZEL_NoticeHandler handler) {
+  zel::platform::SetNoticeHandler(handler);
+}
+
+}  // extern "C"

@@ -1,0 +1,124 @@
+// The byte exchange with the controller.
+//
+// The controller speaks without framing: a command is a fixed number of bytes written at once,
+// and the commands that have a reply get a fixed number of bytes back. Every frequency command is
+// answered by a detector record:
+//
+//   long format, 72 bytes:  h0 h0 h1 h1 | w0hi w0lo ... w32hi w32lo | sumhi sumlo
+//     the checksum is the sum of the 35 big-endian words in bytes 0..69, modulo 65536
+//   short format, 67 bytes: w0hi w0lo ... w32hi w32lo | sum
+//     the checksum is (sum of the 33 words >> 4) & 0xFF
+//
+// e.g. --> 46 30 36 36 36 36 36 37 43   ("F0666667C", 10 MHz on a 400 MHz clock)
+//      <-- 72 bytes of record
+// A record with a bad checksum is asked for again with "R" (the controller resends it unchanged),
+// five attempts in all.
+//
+// Replies are read one byte per read; a read with nothing to give returns after about 1 ms, so
+// the waits are counts of empty reads: 2000 for a record (the controller's slowest averaging of
+// 256 readings at the lowest frequencies takes a good second), 5000 for the RF voltage and 1000
+// for the temperature.
+
+#include "link/exchange.h"
+
+#include "platform/platform.h"
+#include "state/state.h"
+#include "state/text.h"
+
+namespace zel {
+
+void WriteCommand(const std::uint8_t* bytes, int count) {
+  platform::Current().Write(state.link.CommHandle, bytes, count);
+}
+
+void WriteCommand(std::string_view bytes) {
+  WriteCommand(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+int ReadReplyByte() {
+  return platform::Current().ReadByte(state.link.CommHandle);
+}
+
+void ReadRecord(int send) {
+  auto& l = state.link;
+  if (state.frame.LibraryMode == 0) return;
+  const int last = l.ShortRecord ? kRecordBytesShort - 1 : kRecordBytesLong - 1;
+  int retries = 0;
+  do {
+    int index = 0;
+    l.DataValid = 1;
+    l.PortStatus = -1;
+    if (send > 0) {
+      for (int i = 0; i <= last; ++i) l.RxBytes[i] = l.RxWords[i] = -1;
+      WriteCommand("R");
+    }
+    // The empty-read count runs over the whole attempt: a controller that trickles bytes with
+    // gaps still ends the wait after 2000 empty reads in all.
+    int empty = 0;
+    while (index <= last && empty <= kRecordEmptyReadLimit) {
+      int b = ReadReplyByte();
+      if (b >= 0) {
+        l.RxBytes[index++] = b;
+      } else {
+        l.PortStatus = 0;
+        ++empty;
+      }
+    }
+    if (empty > kRecordEmptyReadLimit) {
+      state.frame.StatusCode = 34525;  // no data from the instrument; asking again will not help
+      return;
+    }
+    std::uint32_t sum = 0;
+    std::uint32_t received = 0;
+    if (l.ShortRecord) {
+      for (int i = 0; i < 66; i += 2)
+        sum += static_cast<std::uint32_t>(l.RxBytes[i] * 256 + l.RxBytes[i + 1]);
+      received = static_cast<std::uint32_t>(l.RxBytes[66]);
+    } else {
+      for (int i = 0; i < 70; i += 2)
+        sum += static_cast<std::uint32_t>(l.RxBytes[i] * 256 + l.RxBytes[i + 1]);
+      received = static_cast<std::uint32_t>(l.RxBytes[70] * 256 + l.RxBytes[71]);
+    }
+    if (sum == 0) l.DataValid = 0;  // an all-zero record passes the sum but carries nothing
+    if (l.ShortRecord) sum = (sum >> 4) & 0xFF;
+    if ((sum & 0xFFFF) == (received & 0xFFFF)) {
+      l.PortStatus = 1;
+    } else {
+      l.DataValid = 0;
+      ++retries;
+      send = 1;
+    }
+    if (l.PortStatus != 0) {
+      const int s = l.ShortRecord ? 0 : 4;
+      for (int k = 0; k < kRecordWords; ++k) {
+        l.RxWords[k] =
+            state.measure.ReadingScale * (l.RxBytes[s + 2 * k] * 256 + l.RxBytes[s + 2 * k + 1]);
+      }
+    }
+  } while (retries < kRecordAttempts && l.PortStatus <= 0);
+}
+
+int ReadSensorReply(std::string_view command, int limit) {
+  auto& l = state.link;
+  l.PortStatus = -1;
+  l.DataValid = 0;
+  int index = 0;
+  WriteCommand(command);
+  int empty = 0;
+  while (index < 2 && empty <= limit) {
+    int b = ReadReplyByte();
+    if (b >= 0) {
+      l.RxBytes[index++] = b;
+    } else {
+      l.PortStatus = 0;
+      ++empty;
+    }
+  }
+  if (index < 2) {
+    SetText(state.frame.TextBuf, " Check analyzer power and comm cable");
+    return -1;
+  }
+  return l.RxBytes[0] * 256 + l.RxBytes[1];
+}
+
+}  // namespace zel

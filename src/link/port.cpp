@@ -1,0 +1,68 @@
+// Opening the serial port, the high-speed switch and the auto power-down command.
+//
+// The controller talks 8N1 at 57600 baud after power-on. "C" tells it to move to 115000 baud
+// (exactly 115000: the controller's clock divides to that rate, not to 115200). "D0" keeps it from
+// powering itself down while a host is driving it; "D1" lets a battery unit switch off when idle.
+
+#include "link/port.h"
+
+#include "link/exchange.h"
+#include "platform/platform.h"
+#include "state/state.h"
+
+namespace zel {
+
+namespace {
+// The controller needs a moment after the line settles before it takes the first command.
+constexpr int kOpenSettleMs = 100;
+// "D0"/"D1" have no reply; the controller is given time to act on them.
+constexpr int kPowerDownCommandMs = 50;
+constexpr int kHighRate = 115000;
+}  // namespace
+
+void OpenPort() {
+  auto& p = platform::Current();
+  auto& l = state.link;
+  p.ClosePort(l.CommHandle);  // whatever it held; a closed or never-opened handle is refused
+  PortHandle h = 0;
+  if (!p.OpenPort(l.PortNumber, &h)) {
+    l.CommHandle = 0;  // no handle: writes go nowhere and reads time out
+    state.frame.StatusCode = 34502;
+    p.PauseMs(kOpenSettleMs);
+    return;
+  }
+  l.CommHandle = h;
+  p.SetTimeouts(h, {100, 0, 1});
+  platform::LineSettings line{};
+  if (p.GetLine(h, &line)) {
+    line.BaudRate = l.BaudRate;
+    line.DataBits = 8;
+    line.Parity = 0;
+    line.StopBits = 1;
+    p.SetLine(h, line);
+    p.SetLine(h, line);  // written twice, as some USB adapters drop the first change
+    p.RaiseRts(h);       // a port without modem lines refuses this; the link works without it
+  }
+  l.PortStatus = 1;
+  p.PauseMs(kOpenSettleMs);
+}
+
+void HighSpeedSwitch() {
+  auto& l = state.link;
+  if (l.HighSpeedComm == 0) return;
+  WriteCommand("C");
+  l.BaudRate = kHighRate;
+  OpenPort();
+}
+
+void SendAutoPowerDown(int setting) {
+  if (state.frame.StatusCode > 0) state.frame.StatusCode = 0;
+  WriteCommand(setting ? "D1" : "D0");
+  platform::Current().PauseMs(kPowerDownCommandMs);
+}
+
+bool ClosePortHandle() {
+  return platform::Current().ClosePort(state.link.CommHandle);
+}
+
+}  // namespace zel

@@ -1,0 +1,14 @@
+#pragma once
+
+namespace zel {
+
+// Opens COM<PortNumber> at BaudRate. Writes CommHandle, PortStatus; StatusCode 34502 on failure.
+void OpenPort();
+// "C" at the current rate, then reopens at 115000. Reads HighSpeedComm; writes BaudRate.
+void HighSpeedSwitch();
+// "D1"/"D0" and 50 ms. Clears a positive StatusCode first.
+void SendAutoPowerDown(int setting);
+// Closes CommHandle. Returns false when no port was open or the close failed.
+bool ClosePortHandle();
+
+}  // namespace zel

@@ -1,0 +1,53 @@
+// The RF relay and output switching. The controller takes the code in two forms, "K" 40+code and
+// "K" 168+code (the same code with bit 7 set, for the high-power model's low-current driver);
+// both are always sent. Codes: 0 off, 1 constant-frequency output, 3 measurement.
+//
+// The high-power model must not switch its relay with RF on the input: above 30.1 V peak the
+// contacts would be damaged, so the switch is refused.
+
+#include "link/relay.h"
+
+#include <cstdint>
+
+#include "ident/sensors.h"
+#include "link/exchange.h"
+#include "measure/averaging.h"
+#include "platform/platform.h"
+#include "state/state.h"
+
+namespace zel {
+
+namespace {
+constexpr double kRelayVoltLimit = 30.1;
+// The relay contacts bounce for a few tens of milliseconds.
+constexpr int kRelaySettleMs = 100;
+}  // namespace
+
+void ProgramRelay(int code) {
+  auto& l = state.link;
+  state.frame.StatusCode = 0;
+  if (state.frame.ConstantFreqActive != 0) return;
+  if (l.RelayControl != 0) {
+    if (state.ident.PowerModel > 0 && code > 0 && code != l.PrevRelayCode) ReadRFVoltage();
+    if (state.ident.PowerModel == 0) state.ident.RFVolts = 0;
+  }
+  l.RelayState = code;
+  if (state.ident.RFVolts <= kRelayVoltLimit) {
+    if (l.RelayControl != 0) {
+      const std::uint8_t first[2] = {'K', static_cast<std::uint8_t>(40 + code)};
+      WriteCommand(first, 2);
+    }
+    if (l.RelayControl != 0) {
+      const std::uint8_t second[2] = {'K', static_cast<std::uint8_t>(168 + code)};
+      WriteCommand(second, 2);
+    }
+    l.PrevRelayCode = code;
+    state.synth.LastMultCode = 0;
+    platform::Current().PauseMs(kRelaySettleMs);
+    SetAveraging(state.measure.AvgCount);  // the controller forgets its count on a relay change
+  } else if (l.RelayControl != 0) {
+    state.frame.StatusCode = 34506;
+  }
+}
+
+}  // namespace zel

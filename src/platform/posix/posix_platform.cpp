@@ -1,0 +1,216 @@
+// The real platform on Linux: termios2 serial port, monotonic clock, notices on stderr.
+//
+// COMn is the device named by the environment variable ZEL_COM<n>, else /dev/ttyS<n-1> (COM1 is
+// /dev/ttyS0, as Linux and Wine name them). The device is opened exclusively and put in raw 8N1
+// mode; termios2 with BOTHER takes any rate as it stands, so the 115000-baud link runs at exactly
+// 115000, not 115200.
+//
+// Handles are numbers that are never given out twice. A file descriptor number is reused by the
+// host's next open(), so closing or writing a descriptor the library already closed could hit the
+// host's own file; a closed handle here is simply unknown and every operation on it fails.
+
+#include <asm/termbits.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace zel::platform {
+namespace {
+
+std::int64_t MonotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void SleepUntilNs(std::int64_t deadline) {
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(deadline / 1000000000);
+  ts.tv_nsec = static_cast<long>(deadline % 1000000000);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+std::string DevicePath(int port) {
+  std::string var = "ZEL_COM" + std::to_string(port);
+  if (const char* dev = std::getenv(var.c_str()); dev && *dev) return dev;
+  return "/dev/ttyS" + std::to_string(static_cast<long long>(port) - 1);
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  bool OpenPort(int port, PortHandle* handle) override {
+    std::string path = DevicePath(port);
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    if (!isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0) {
+      ::close(fd);
+      return false;
+    }
+    *handle = next_++;
+    fds_[*handle] = fd;
+    return true;
+  }
+
+  bool ClosePort(PortHandle handle) override {
+    auto it = fds_.find(handle);
+    if (it == fds_.end()) return false;
+    int fd = it->second;
+    fds_.erase(it);
+    ::ioctl(fd, TIOCNXCL);
+    return ::close(fd) == 0;
+  }
+
+  bool SetTimeouts(PortHandle handle, const ReadTimeouts&) override {
+    // Reads are non-blocking and wait in ReadByte itself: a byte at once, else about 1 ms.
+    return Fd(handle) >= 0;
+  }
+
+  bool GetLine(PortHandle handle, LineSettings* line) override {
+    termios2 t{};
+    int fd = Fd(handle);
+    if (fd < 0 || ::ioctl(fd, TCGETS2, &t) != 0) return false;
+    line->BaudRate = static_cast<int>(t.c_ospeed);
+    line->DataBits = (t.c_cflag & CSIZE) == CS8 ? 8 : 7;
+    line->Parity = (t.c_cflag & PARENB) ? 1 : 0;
+    line->StopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
+    return true;
+  }
+
+  bool SetLine(PortHandle handle, const LineSettings& line) override {
+    termios2 t{};
+    int fd = Fd(handle);
+    if (fd < 0 || ::ioctl(fd, TCGETS2, &t) != 0) return false;
+    // Raw: no line editing, echo, signals or byte translation; the controller's records are binary.
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &=
+        ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CBAUD | (CBAUD << IBSHIFT) | CRTSCTS);
+    t.c_cflag |= CS8 | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+    if (line.Parity) t.c_cflag |= PARENB;
+    if (line.StopBits == 2) t.c_cflag |= CSTOPB;
+    t.c_ispeed = static_cast<speed_t>(line.BaudRate);
+    t.c_ospeed = static_cast<speed_t>(line.BaudRate);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    return ::ioctl(fd, TCSETS2, &t) == 0;
+  }
+
+  bool RaiseRts(PortHandle handle) override {
+    int fd = Fd(handle);
+    int bits = TIOCM_RTS;
+    return fd >= 0 && ::ioctl(fd, TIOCMBIS, &bits) == 0;
+  }
+
+  void Write(PortHandle handle, const std::uint8_t* bytes, int count) override {
+    int fd = Fd(handle);
+    if (fd < 0 || count <= 0) return;
+    // One write per command. A serial driver takes a few bytes at once; should it take part,
+    // the rest follows so that the controller never sees half a command.
+    int done = 0;
+    std::int64_t give_up = MonotonicNs() + 1000000000;  // a stuck line does not hang the host
+    while (done < count) {
+      ssize_t n = ::write(fd, bytes + done, static_cast<std::size_t>(count - done));
+      if (n > 0) {
+        done += static_cast<int>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+      if (MonotonicNs() > give_up) return;
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, 10);
+    }
+  }
+
+  int ReadByte(PortHandle handle) override {
+    std::int64_t deadline = MonotonicNs() + 1000000;
+    int fd = Fd(handle);
+    if (fd < 0) {
+      SleepUntilNs(deadline);
+      return -1;
+    }
+    for (;;) {
+      std::uint8_t b = 0;
+      ssize_t n = ::read(fd, &b, 1);
+      if (n == 1) return b;
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        // The device has gone (EIO after a hang-up): an empty read still takes its millisecond,
+        // so the link's empty-read counts keep their meaning in time.
+        SleepUntilNs(deadline);
+        return -1;
+      }
+      std::int64_t left = deadline - MonotonicNs();
+      if (left <= 0) return -1;
+      pollfd p{fd, POLLIN, 0};
+      timespec ts{0, static_cast<long>(left)};
+      int r = ::ppoll(&p, 1, &ts, nullptr);
+      if (r > 0 && !(p.revents & POLLIN)) {
+        SleepUntilNs(deadline);
+        return -1;
+      }
+    }
+  }
+
+  std::uint32_t TickMs() override { return static_cast<std::uint32_t>(MonotonicNs() / 1000000); }
+
+  void PauseMs(int ms) override {
+    if (ms > 0) SleepUntilNs(MonotonicNs() + static_cast<std::int64_t>(ms) * 1000000);
+  }
+
+  bool Notice(const char* title, const char* text, int) override {
+    std::string line = "ZEL notice [";
+    line += title;
+    line += "] ";
+    for (const char* p = text; *p; ++p) {
+      if (*p == '\r' && p[1] == '\n') {
+        line += " / ";
+        ++p;
+      } else if (*p == '\r' || *p == '\n') {
+        line += " / ";
+      } else {
+        line += *p;
+      }
+    }
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    return false;  // nobody can be asked: a Yes/No question is answered No
+  }
+
+  DateTime Now() override {
+    time_t t = ::time(nullptr);
+    tm lt{};
+    localtime_r(&t, &lt);
+    return {lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec};
+  }
+
+ private:
+  int Fd(PortHandle handle) const {
+    auto it = fds_.find(handle);
+    return it == fds_.end() ? -1 : it->second;
+  }
+
+  std::map<PortHandle, int> fds_;
+  PortHandle next_ = 1;
+};
+
+}  // namespace
+
+Platform& Native() {
+  static PosixPlatform platform;
+  return platform;
+}
+
+}  // namespace zel::platform
