@@ -64,6 +64,8 @@ class Platform {
   virtual std::uint32_t TickMs() = 0;
   // Waits ms milliseconds; on Windows it hands the thread's window messages on meanwhile.
   virtual void PauseMs(int ms) = 0;
+  // Waits ms milliseconds without handing on window messages (the identification's wait).
+  virtual void SleepMs(int ms) = 0;
 
   // A modal notice; returns true when a Yes/No question is answered Yes.
   virtual bool Notice(const char* title, const char* text, int flags) = 0;

@@ -95,6 +95,7 @@ class FakePlatform final : public Platform {
   void PauseMs(int ms) override {
     if (ms > 0) clock_ms += static_cast<std::uint64_t>(ms);
   }
+  void SleepMs(int ms) override { PauseMs(ms); }
   bool Notice(const char* title, const char* text, int flags) override;
   DateTime Now() override { return now; }
 

@@ -169,6 +169,8 @@ class PosixPlatform final : public Platform {
     if (ms > 0) SleepUntilNs(MonotonicNs() + static_cast<std::int64_t>(ms) * 1000000);
   }
 
+  void SleepMs(int ms) override { PauseMs(ms); }
+
   bool Notice(const char* title, const char* text, int) override {
     std::string line = "ZEL notice [";
     line += title;
