@@ -1,0 +1,105 @@
+// The library's serial link over a real pseudo-terminal, through the C interface only.
+#include <asm/termbits.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "ZEL_863_DLL.h"
+#include "integration/support/pty_peer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+TEST(PosixLink, OpensRaw8N1At57600AndSendsPowerDownOff) {
+  zeltest::PtyPeer peer;
+  ASSERT_TRUE(peer.ok());
+  peer.MapPort(7);
+  auto t0 = Clock::now();
+  ASSERT_EQ(ZEL_CommPort(1, 7, 57600), ZEL_OK);
+  EXPECT_GE(MsSince(t0), 150) << "100 ms to settle and 50 ms after D0";
+  ASSERT_TRUE(peer.WaitFor(2, 1000));
+  EXPECT_EQ(peer.Take(), "D0");
+  unsigned speed = 0, cflag = 0, lflag = 0;
+  ASSERT_TRUE(peer.SlaveLine(&speed, &cflag, &lflag));
+  EXPECT_EQ(speed, 57600u);
+  EXPECT_EQ(cflag & CSIZE, static_cast<unsigned>(CS8));
+  EXPECT_EQ(cflag & PARENB, 0u);
+  EXPECT_EQ(cflag & CSTOPB, 0u);
+  EXPECT_EQ(lflag & (ICANON | ECHO | ISIG), 0u) << "raw: binary records pass unchanged";
+
+  // Binary bytes, including the ones a cooked line would eat, reach the controller as sent.
+  ASSERT_EQ(ZEL_AvgReadings(256), ZEL_OK);  // 16 without high averaging: "J" 0x10
+  ASSERT_EQ(ZEL_AvgReadings(3), ZEL_OK);
+  ASSERT_TRUE(peer.WaitFor(4, 1000));
+  EXPECT_EQ(peer.Take(), std::string("J\x10J\x03", 4));
+
+  EXPECT_EQ(ZEL_CommPort(0, 7, 0), ZEL_OK);
+  EXPECT_EQ(ZEL_CommPort(0, 7, 0), ZEL_ERR_PORT_CLOSE) << "a closed port is closed for good";
+}
+
+TEST(PosixLink, HighSpeedSwitchRunsAtExactly115000) {
+  zeltest::PtyPeer peer;
+  ASSERT_TRUE(peer.ok());
+  peer.MapPort(8);
+  ASSERT_EQ(ZEL_CommPort(1, 8, 115200), ZEL_OK);
+  ASSERT_TRUE(peer.WaitFor(3, 1000));
+  EXPECT_EQ(peer.Take(), "CD0");
+  unsigned speed = 0, cflag = 0, lflag = 0;
+  ASSERT_TRUE(peer.SlaveLine(&speed, &cflag, &lflag));
+  EXPECT_EQ(speed, 115000u) << "115000, not 115200";
+  EXPECT_EQ(ZEL_CommPort(0, 8, 0), ZEL_OK);
+}
+
+TEST(PosixLink, MissingOrNonTtyDeviceCannotBeOpened) {
+  struct Case {
+    const char* device;
+  };
+  for (Case c : {Case{"/nonexistent/ttyZEL"}, Case{"/dev/null"}}) {
+    SCOPED_TRACE(c.device);
+    setenv("ZEL_COM9", c.device, 1);
+    auto t0 = Clock::now();
+    EXPECT_EQ(ZEL_CommPort(1, 9, 57600), ZEL_ERR_PORT_OPEN);
+    EXPECT_GE(MsSince(t0), 100);
+  }
+  unsetenv("ZEL_COM9");
+  EXPECT_EQ(ZEL_CommPort(0, 9, 0), ZEL_ERR_PORT_CLOSE);
+}
+
+TEST(PosixLink, ReopeningTheSameDeviceWorks) {
+  zeltest::PtyPeer peer;
+  ASSERT_TRUE(peer.ok());
+  peer.MapPort(5);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(ZEL_CommPort(1, 5, 57600), ZEL_OK) << i;
+  }
+  ASSERT_TRUE(peer.WaitFor(6, 1000));
+  EXPECT_EQ(peer.Take(), "D0D0D0");
+  EXPECT_EQ(ZEL_CommPort(0, 5, 0), ZEL_OK);
+}
+
+TEST(PosixLink, ReadsTimeOutInTimeWhenTheDeviceHasGone) {
+  zeltest::PtyPeer peer;
+  ASSERT_TRUE(peer.ok());
+  peer.MapPort(6);
+  ASSERT_EQ(ZEL_CommPort(1, 6, 57600), ZEL_OK);
+  ZEL_InitVars(0);
+  peer.HangUp();
+  // Every read on the dead line fails at once, yet each empty read still takes its millisecond,
+  // so the record's 2000-read time-out keeps its two seconds.
+  auto t0 = Clock::now();
+  double r = 0, x = 0;
+  EXPECT_EQ(ZEL_ScanPoint(0, 10.0, &r, &x), ZEL_ERR_NO_RECORD);
+  long long ms = MsSince(t0);
+  EXPECT_GE(ms, 2000);
+  EXPECT_LE(ms, 3500);
+  ZEL_CommPort(0, 6, 0);
+}
+
+}  // namespace
