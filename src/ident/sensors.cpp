@@ -1,15 +1,105 @@
-// Stub until the measurement chain lands.
+// The RF voltage and temperature sensors of the high-power and UHF models.
+//
+// Each reading is a two-byte command answered by a 12-bit converter count, high byte first:
+//
+//   --> 5A 34 ("Z4")   <-- 00 57   raw 87, 0.0701 V at the converter, about 2.46 V peak at the
+//   input
+//
+// The converter runs from 3.3 V over 4096 counts.
+
 #include "ident/sensors.h"
 
+#include <cmath>
+#include <string>
+
+#include "link/exchange.h"
+#include "platform/platform.h"
 #include "state/state.h"
+#include "state/text.h"
 
 namespace zel {
+
+namespace {
+
+constexpr double kConverterVolts = 3.3;
+constexpr double kConverterCounts = 4096;
+// The converter counts to 4095; anything past 4097 is a garbled reply, not a voltage.
+constexpr int kMaxRawRF = 4097;
+// Below about 70 mV the detector diode does not conduct and the reading is noise.
+constexpr double kRFThresholdVolts = 0.07;
+// The diode's forward drop and the divider in front of the converter.
+constexpr double kRFDiodeVolts = 0.052;
+constexpr double kRFDividerRatio = 20.12;
+// The RF voltage reply waits for the converter to average over several RF cycles; the
+// temperature is read at once.
+constexpr int kRFEmptyReadLimit = 5000;
+constexpr int kTempEmptyReadLimit = 1000;
+// What a model without a temperature sensor reports.
+constexpr double kNoSensorTempF = 85.123;
+// Readings within 2 degrees of the held value are sensor noise and are smoothed; a larger change
+// is real and taken at once.
+constexpr double kTempSmoothBandF = 2;
+constexpr double kTempSmoothFactor = 0.1;
+
+double ConverterVolts(double raw) {
+  return raw * kConverterVolts / kConverterCounts;
+}
+
+double CelsiusToF(double c) {
+  return (c + 40) * 1.8 - 40;
+}
+
+}  // namespace
+
 void ReadRFVoltage() {
-  state.ident.RFVolts = 0;
-  state.frame.StatusCode = 34517;
+  auto& id = state.ident;
+  if (id.PowerModel <= 0) {
+    id.RFVolts = 0;
+    state.frame.StatusCode = 34517;
+    return;
+  }
+  state.frame.StatusCode = 0;
+  const int raw = ReadSensorReply("Z4", kRFEmptyReadLimit);
+  if (raw < 0) {
+    state.frame.StatusCode = 34518;  // RFVolts keeps the last good reading
+    return;
+  }
+  id.RFVolts = raw;
+  if (raw > kMaxRawRF) {
+    const std::string text =
+        "Comm error while reading RF voltage.\r\n\r\nCheck the comm port.\r\n\r\n   Raw RF voltage "
+        "data = " +
+        NumberText(raw, 0);
+    platform::ShowNotice(" Comm error 3732", text.c_str(), platform::kNoticeTopmost);
+    id.RFVolts = 0;
+  }
+  const double v = ConverterVolts(id.RFVolts);
+  id.RFVolts = v > kRFThresholdVolts ? (v + kRFDiodeVolts) * kRFDividerRatio : 0;
 }
+
 void ReadTemperature() {
-  state.ident.TempF = 85.123;
-  state.frame.StatusCode = 34515;
+  auto& id = state.ident;
+  state.frame.StatusCode = 0;
+  if ((id.UhfModel <= 0 && id.PowerModel <= 0) || state.frame.LibraryMode == 0) {
+    id.TempF = kNoSensorTempF;
+    state.frame.StatusCode = 34515;
+    return;
+  }
+  const int raw = ReadSensorReply(id.PowerModel > 0 ? "Z7" : "ZT", kTempEmptyReadLimit);
+  if (raw < 0) {
+    state.frame.StatusCode = 34516;  // TempF keeps its value
+    return;
+  }
+  const double v = ConverterVolts(raw);
+  double t = id.TempF;
+  // Each sensor's offset and slope, and a fixed correction for the heat of the unit itself.
+  if (id.PowerModel != 0) t = CelsiusToF((v - 0.5) / 0.01) - 7;
+  if (id.UhfModel != 0) t = CelsiusToF((v - 0.986) / 0.00355) - 10;
+  if (std::fabs(t - id.TempF) < kTempSmoothBandF) {
+    id.TempF += (t - id.TempF) * kTempSmoothFactor;
+  } else {
+    id.TempF = t;
+  }
 }
+
 }  // namespace zel

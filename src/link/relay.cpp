@@ -27,8 +27,14 @@ void ProgramRelay(int code) {
   auto& l = state.link;
   state.frame.StatusCode = 0;
   if (state.frame.ConstantFreqActive != 0) return;
+  // A voltage read that got no reply is still reported after the averaging command below has
+  // cleared the status: the switch went ahead on the last voltage held, which the host must know.
+  std::int32_t sensor_status = 0;
   if (l.RelayControl != 0) {
-    if (state.ident.PowerModel > 0 && code > 0 && code != l.PrevRelayCode) ReadRFVoltage();
+    if (state.ident.PowerModel > 0 && code > 0 && code != l.PrevRelayCode) {
+      ReadRFVoltage();
+      sensor_status = state.frame.StatusCode;
+    }
     if (state.ident.PowerModel == 0) state.ident.RFVolts = 0;
   }
   l.RelayState = code;
@@ -45,6 +51,7 @@ void ProgramRelay(int code) {
     state.synth.LastMultCode = 0;
     platform::Current().PauseMs(kRelaySettleMs);
     SetAveraging(state.measure.AvgCount);  // the controller forgets its count on a relay change
+    if (sensor_status != 0) state.frame.StatusCode = sensor_status;
   } else if (l.RelayControl != 0) {
     state.frame.StatusCode = 34506;
   }
