@@ -83,8 +83,10 @@ void BM_RecordTimeout(benchmark::State& st) {
     clock_gettime(CLOCK_MONOTONIC, &w1);
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c1);
     if (state.frame.StatusCode != 34525) st.SkipWithError("no time-out");
-    wall_s += static_cast<double>(w1.tv_sec - w0.tv_sec) + 1e-9 * static_cast<double>(w1.tv_nsec - w0.tv_nsec);
-    cpu_s += static_cast<double>(c1.tv_sec - c0.tv_sec) + 1e-9 * static_cast<double>(c1.tv_nsec - c0.tv_nsec);
+    wall_s += static_cast<double>(w1.tv_sec - w0.tv_sec) +
+              1e-9 * static_cast<double>(w1.tv_nsec - w0.tv_nsec);
+    cpu_s += static_cast<double>(c1.tv_sec - c0.tv_sec) +
+             1e-9 * static_cast<double>(c1.tv_nsec - c0.tv_nsec);
   }
   st.counters["wall_s"] = wall_s / static_cast<double>(st.iterations());
   st.counters["cpu_pct"] = 100.0 * cpu_s / wall_s;

@@ -3,7 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "state/state.h"
 
@@ -41,7 +43,14 @@ double TextToNumber(std::string_view text) {
     span = buf;
   }
   double v = 0.0;
-  std::from_chars(span.data(), span.data() + span.size(), v, std::chars_format::fixed);
+  auto [ptr, ec] =
+      std::from_chars(span.data(), span.data() + span.size(), v, std::chars_format::fixed);
+  (void)ptr;
+  if (ec == std::errc::result_out_of_range) {
+    // Too large or too small for a double: infinity or zero with the sign, as strtod gives.
+    std::string copy(span);
+    v = std::strtod(copy.c_str(), nullptr);
+  }
   return v;
 }
 

@@ -32,7 +32,8 @@ std::vector<std::uint8_t> ShortRecord(const Words& words) {
 
 Words CountingWords(std::uint16_t base) {
   Words w{};
-  for (int k = 0; k < 33; ++k) w[static_cast<std::size_t>(k)] = static_cast<std::uint16_t>(base + k);
+  for (int k = 0; k < 33; ++k)
+    w[static_cast<std::size_t>(k)] = static_cast<std::uint16_t>(base + k);
   return w;
 }
 

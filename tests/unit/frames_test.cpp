@@ -83,8 +83,9 @@ TEST_F(Frames, CommPortOpensAtLowRateAndSwitchesOnRequest) {
     int opened_port;
     bool switched;
   };
-  for (Case c : {Case{0, 57600, 1, false}, Case{-7, 0, 1, false}, Case{3, 115200, 3, true},
-                 Case{3, 100000, 3, false}, Case{3, 100001, 3, true}, Case{INT_MAX, 0, INT_MAX, false}}) {
+  for (Case c :
+       {Case{0, 57600, 1, false}, Case{-7, 0, 1, false}, Case{3, 115200, 3, true},
+        Case{3, 100000, 3, false}, Case{3, 100001, 3, true}, Case{INT_MAX, 0, INT_MAX, false}}) {
     SCOPED_TRACE(c.port);
     zel::ResetState();
     platform.opened_ports.clear();
@@ -180,9 +181,10 @@ TEST_F(Frames, AveragingMapsEveryRequest) {
     int byte;
     int scale;
   };
-  const Case cases[] = {{300, 1, 1, 1, 16}, {-5, 0, 1, 1, 16},  {0, 0, 0, 1, 16},     {1, 0, 1, 1, 16},
-                        {2, 0, 2, 2, 4},    {4, 0, 4, 4, 4},    {5, 0, 5, 5, 2},      {8, 0, 8, 8, 2},
-                        {9, 0, 9, 9, 1},    {16, 0, 16, 16, 1}, {64, 0, 16, 16, 1},   {64, 1, 64, 64, 1},
+  const Case cases[] = {{300, 1, 1, 1, 16},    {-5, 0, 1, 1, 16},     {0, 0, 0, 1, 16},
+                        {1, 0, 1, 1, 16},      {2, 0, 2, 2, 4},       {4, 0, 4, 4, 4},
+                        {5, 0, 5, 5, 2},       {8, 0, 8, 8, 2},       {9, 0, 9, 9, 1},
+                        {16, 0, 16, 16, 1},    {64, 0, 16, 16, 1},    {64, 1, 64, 64, 1},
                         {255, 1, 255, 255, 1}, {256, 1, 256, 200, 1}, {256, 0, 16, 16, 1}};
   ASSERT_EQ(ZEL_CommPort(1, 1, 0), 0);
   ZEL_InitVars(0);

@@ -108,7 +108,8 @@ TEST_F(RecordReader, CutRecordTimesOutWithoutAskingAgain) {
 // A peer that hands out one byte every `gap_ms` of virtual time.
 class TricklePeer : public zel::platform::Peer {
  public:
-  TricklePeer(std::vector<std::uint8_t> bytes, std::uint64_t gap_ms) : bytes_(std::move(bytes)), gap_(gap_ms) {}
+  TricklePeer(std::vector<std::uint8_t> bytes, std::uint64_t gap_ms)
+      : bytes_(std::move(bytes)), gap_(gap_ms) {}
   void OnWrite(const std::uint8_t*, int, std::uint64_t now) override { start_ = now; }
   int NextByte(std::uint64_t now) override {
     if (next_ >= bytes_.size() || now < start_ + gap_ * (next_ + 1)) return -1;
@@ -187,7 +188,8 @@ TEST(SensorReply, ReadsTwoBytesHighFirst) {
   ASSERT_EQ(ZEL_CommPort(1, 1, 57600), 0);
   platform.writes.clear();
   peer.on_write = [](const std::vector<std::uint8_t>& cmd, ScriptedPeer& self) {
-    if (cmd == std::vector<std::uint8_t>{'Z', '4'}) self.Queue(std::vector<std::uint8_t>{0x10, 0x02, 0x33});
+    if (cmd == std::vector<std::uint8_t>{'Z', '4'})
+      self.Queue(std::vector<std::uint8_t>{0x10, 0x02, 0x33});
   };
   EXPECT_EQ(zel::ReadSensorReply("Z4", 5000), 0x1002);
   EXPECT_EQ(state.link.DataValid, 0);
