@@ -1,0 +1,179 @@
+#include "measure/point.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "platform/fake/fake_platform.h"
+#include "state/defaults.h"
+#include "state/state.h"
+#include "support/records.h"
+
+using zel::state;
+using zel::platform::FakePlatform;
+using zel::platform::ScriptedPeer;
+
+namespace {
+
+// A synthesizer clock high enough that every frequency of these tests maps back from its word.
+constexpr double kClockMHz = 1000;
+constexpr std::uint16_t kDetectorOffset = 30000;
+
+void PutBlock(zeltest::Words& w, int start, double amplitude, double phase) {
+  for (int i = 0; i < 16; ++i)
+    w[static_cast<std::size_t>(start + i)] = static_cast<std::uint16_t>(
+        std::lround(kDetectorOffset + amplitude * std::sin(2 * std::numbers::pi * i / 16 + phase)));
+}
+
+zeltest::Words Record(double load_amp, double load_phase, double ref_amp, double ref_phase) {
+  zeltest::Words w{};
+  PutBlock(w, 0, load_amp, load_phase);
+  PutBlock(w, 16, ref_amp, ref_phase);
+  return w;
+}
+
+// A standard-model controller whose detectors answer each frequency with a record chosen by the
+// test; the frequencies it was asked for are logged.
+class Point : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    zel::ResetState();
+    zel::InitDefaults();
+    state.synth.DdsClockMHz = kClockMHz;
+    state.ident.Rgen = 50.2;
+    state.ident.Rref = 100.9;
+    ASSERT_TRUE(platform.OpenPort(1, &state.link.CommHandle));
+    peer.on_write = [this](const std::vector<std::uint8_t>& cmd, ScriptedPeer& self) {
+      if (cmd.size() != 9 || cmd[0] != 'F') return;
+      const double word = std::stoul(std::string(cmd.begin() + 1, cmd.end()), nullptr, 16);
+      const double mhz = word / 4294967296.0 * kClockMHz;
+      asked_mhz.push_back(mhz);
+      if (!raw_reply.empty()) {
+        self.Queue(raw_reply);
+      } else if (record_for) {
+        self.Queue(zeltest::LongRecord(record_for(mhz)));
+      }
+    };
+  }
+
+  std::function<zeltest::Words(double mhz)> record_for;
+  std::vector<std::uint8_t> raw_reply;  // sent instead of a record when set
+  std::vector<double> asked_mhz;
+  ScriptedPeer peer;
+  FakePlatform platform{&peer};
+  zel::platform::ScopedPlatform scope{&platform};
+};
+
+// The load detector's amplitude and phase rise linearly with frequency, so a point interpolated
+// between its two substitute frequencies reads what a clean measurement at the point would.
+TEST_F(Point, StepsAroundGridFrequenciesAndInterpolatesToThePoint) {
+  struct Case {
+    const char* what;
+    double mhz;
+    int scan_running;
+    int constant_freq;
+    std::vector<double> asked;
+    double offset_before, offset_after;
+  } cases[] = {
+      {"ratio 0.75", 50.01, 1, 0, {49.98, 50.02}, 0, 0.02},
+      {"on the grid", 50, 1, 0, {49.98, 50.02}, 0, 0.02},
+      {"edge of zone", 50.02, 1, 0, {50.02}, 0, 0.02},
+      {"edge below", 49.98, 1, 0, {49.98}, 0, 0.02},
+      {"held frequency", 50.01, 1, 1, {50.01}, 0, 0.02},
+      {"unscanned below 245", 100.01, 0, 0, {100.01}, 0, 0.02},
+      {"always above 245", 250, 0, 0, {249.98, 250.02}, 0, 0.02},
+      {"never below 30.24", 20.001, 1, 0, {20.001}, 0.033, 0.033},
+      {"wide zone", 600.01, 0, 0, {599.95, 600.05}, 0, 0.05},
+  };
+  for (const auto& c : cases) {
+    const double base = c.mhz - 0.1;
+    auto load_amp = [&](double f) { return 1000 + 5000 * (f - base); };
+    auto load_phase = [&](double f) { return 0.2 + 5 * (f - base); };
+    record_for = [&](double f) { return Record(load_amp(f), load_phase(f), 2000, 0.1); };
+    asked_mhz.clear();
+    state.measure.ScanRunning = c.scan_running;
+    state.frame.ConstantFreqActive = c.constant_freq;
+    state.measure.FreqOffset = c.offset_before;
+    state.measure.ScanIndex = 7;
+    state.synth.TestFreqMHz = c.mhz;
+    state.frame.StatusCode = 0;
+
+    zel::MeasurePoint(2);
+
+    ASSERT_EQ(asked_mhz.size(), c.asked.size()) << c.what;
+    for (std::size_t i = 0; i < c.asked.size(); ++i)
+      EXPECT_NEAR(asked_mhz[i], c.asked[i], 1e-3) << c.what;
+    EXPECT_EQ(state.measure.FreqOffset, c.offset_after) << c.what;
+    // Words arrive scaled by the averaging's ReadingScale of 4.
+    EXPECT_NEAR(state.measure.MagLoad, 4 * load_amp(c.mhz), 10) << c.what;
+    EXPECT_NEAR(state.measure.PhaseLoad, load_phase(c.mhz), 2e-3) << c.what;
+    EXPECT_NEAR(state.measure.MagRef, 8000, 4) << c.what;
+    const double zmag = 100.9 / (state.measure.MagLoad / state.measure.MagRef);
+    const double phi = state.measure.PhaseLoad - state.measure.PhaseRef;
+    EXPECT_NEAR(state.measure.Rs, zmag * std::cos(phi) - 50.2, 1e-9) << c.what;
+    EXPECT_NEAR(state.measure.Xs, zmag * std::sin(phi), 1e-9) << c.what;
+    EXPECT_EQ(state.measure.CorR, state.measure.Rs) << c.what << ": no correction in mode 2";
+    EXPECT_EQ(state.measure.CorX, state.measure.Xs) << c.what;
+    EXPECT_EQ(state.synth.TestFreqMHz, c.mhz) << c.what << ": the requested frequency is put back";
+    EXPECT_EQ(state.measure.ScanIndex, 7) << c.what;
+    EXPECT_EQ(state.frame.StatusCode, 0) << c.what;
+  }
+}
+
+TEST_F(Point, WeakReferenceIsFlooredAndReportedButThePointIsComputed) {
+  record_for = [](double) { return Record(1000, 0.5, 7.5, 0.1); };  // reference amplitude 30
+  state.synth.TestFreqMHz = 10;
+  zel::MeasurePoint(2);
+  EXPECT_EQ(state.measure.MagRef, 50);
+  EXPECT_EQ(state.frame.StatusCode, 34526);
+  EXPECT_NEAR(state.measure.Rs, 100.9 / (4000.0 / 50) * std::cos(0.4) - 50.2, 0.01);
+  EXPECT_EQ(state.measure.CorR, state.measure.Rs);
+}
+
+TEST_F(Point, FlatLoadBlockReadsAsAmplitudeOne) {
+  record_for = [](double) { return Record(0, 0, 2000, 0.1); };
+  state.synth.TestFreqMHz = 10;
+  zel::MeasurePoint(2);
+  EXPECT_EQ(state.measure.MagLoad, 1);
+  EXPECT_EQ(state.frame.StatusCode, 0);
+}
+
+// A record that fails its checks leaves the detector values of the last good one, and the point
+// is computed from them again without a status of its own.
+TEST_F(Point, InvalidRecordKeepsLastGoodDetectorValues) {
+  record_for = [](double) { return Record(1500, 0.7, 2000, 0.1); };
+  state.synth.TestFreqMHz = 10;
+  zel::MeasurePoint(2);
+  const double mag_load = state.measure.MagLoad;
+  const double rs = state.measure.Rs;
+  ASSERT_EQ(state.link.DataValid, 1);
+
+  raw_reply.assign(72, 0);  // all zero: passes the sum, carries nothing
+  state.synth.TestFreqMHz = 12;
+  zel::MeasurePoint(2);
+  EXPECT_EQ(state.link.DataValid, 0);
+  EXPECT_EQ(state.measure.MagLoad, mag_load);
+  EXPECT_EQ(state.measure.Rs, rs);
+  EXPECT_EQ(state.frame.StatusCode, 0);
+}
+
+TEST_F(Point, MissingRecordIsReportedAndFrequencyPutBack) {
+  record_for = [](double) { return Record(1500, 0.7, 2000, 0.1); };
+  state.synth.TestFreqMHz = 10;
+  zel::MeasurePoint(2);
+  asked_mhz.clear();
+  record_for = nullptr;  // the controller stays silent
+  state.measure.ScanRunning = 1;
+  state.synth.TestFreqMHz = 50.01;
+  zel::MeasurePoint(1);
+  EXPECT_EQ(asked_mhz.size(), 2u) << "both substitute frequencies are still tried";
+  EXPECT_EQ(state.frame.StatusCode, 34525);
+  EXPECT_EQ(state.synth.TestFreqMHz, 50.01);
+}
+
+}  // namespace
