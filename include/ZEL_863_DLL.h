@@ -139,6 +139,60 @@ ZEL_API int64_t ZEL_CALL ZEL_GetTemperature(int32_t units);
 typedef int (*ZEL_NoticeHandler)(const char* title, const char* text, int yes_no);
 ZEL_API void ZEL_CALL ZEL_SetNoticeHandler(ZEL_NoticeHandler handler);
 
+/* Extension: the calibration writer of the host tools. It writes a calibration file that
+ * ZEL_LoadCalFile reads back, from the raw bridge-arm impedances (Rs + Rgen) + jXs measured on
+ * the short, the open and a load standard of rcal_ohms at every grid point (or, with from_mode0
+ * set, from ZEL_ScanPoint's mode-0 outputs Rs + jXs, to which it adds the bridge's Rgen):
+ *   standard grid (custom = 0): round(max_freq_mhz) + 3 points, point i at i MHz;
+ *   custom grid (custom = 1): `points` points, point i at start_mhz + (i - 2) * step_mhz (the
+ *   first two lie below the start).
+ * Each of the six arrays holds one value per point. Values are written with four decimals; a
+ * magnitude of 1e6 ohms or more (infinity included) is written as +-999999.9999, the largest the
+ * file's fixed columns hold. The file is written to "<path>.part" and renamed over path when
+ * complete, so an existing file is never left half written. Does not touch the instrument or
+ * the loaded calibration.
+ * Returns 0; ZEL_ERR_CAL_PATH for a path over 255 characters (ZEL_LoadCalFile could not load
+ * it); ZEL_ERR_CAL_SPEC for a null argument, a value that is not a number, or a description the
+ * loader would refuse or misread (see the fields); ZEL_ERR_CAL_WRITE when the file cannot be
+ * created or written. */
+enum {
+  ZEL_ERR_CAL_WRITE = 34527, /* the calibration file cannot be created or written */
+  ZEL_ERR_CAL_SPEC = 34528   /* ZEL_WriteCalFile: invalid calibration description */
+};
+typedef struct ZEL_CalSpec {
+  double rcal_ohms;      /* load standard, 5 .. 999999 ohms */
+  double max_freq_mhz;   /* the instrument's maximum frequency (the loader wants it within
+                            0.01 MHz); standard grid: 1 .. 30028 */
+  double temperature_f;  /* instrument temperature, degrees Fahrenheit, 0 .. 200 */
+  int32_t custom;        /* 0: standard grid; 1: custom grid */
+  int32_t points;        /* custom: points per table, 4 .. 30032 */
+  double start_mhz;      /* custom: first grid point */
+  double end_mhz;        /* custom: end of the grid (recorded only) */
+  double step_mhz;       /* custom: grid step, above 0 */
+  const char* unit_id;   /* the unit's identification (its UnitIdText, e.g. the serial number
+                            text); NULL or "" writes a file that any instrument accepts */
+  int32_t min5k;         /* nonzero: the file lets the loader lower the minimum to 0.002 MHz */
+  const char* comment;   /* free comment, may be NULL */
+  const char* date_time; /* "MM-DD-YYYY  HH:MM:SS"; NULL or "" takes the current time */
+  int32_t uhf;           /* nonzero: the UHF model's format number and segment section */
+  int32_t segment_count; /* UHF: 4 .. 50 */
+  const int32_t* seg_start_mhz; /* UHF: segment_count starts, 0 .. 100000 MHz */
+  const int32_t* seg_mults;     /* UHF: segment_count multiplier codes, 0 .. 660 */
+  int32_t band_edge1_mhz;       /* UHF: band edges, MHz */
+  int32_t band_edge2_mhz;
+  double dds1_level;  /* UHF: synthesizer 1 level, 0 .. 100 percent of full scale */
+  int32_t from_mode0; /* nonzero: the arrays hold ZEL_ScanPoint mode-0 outputs Rs + jXs and the
+                         writer adds the Rgen of the identified controller (ZEL_GetVersion or
+                         ZEL_GetSerialNum must have run, else ZEL_ERR_CAL_SPEC) */
+} ZEL_CalSpec;
+/* Texts (unit_id, comment, date_time) may not hold line breaks, unit_id not "||", and each line
+ * they go into must stay within 255 characters; without a unit_id the comment may not hold
+ * "ID=" (the loader would take the file for another instrument's). */
+ZEL_API int32_t ZEL_CALL ZEL_WriteCalFile(const char* path, const ZEL_CalSpec* spec,
+                                          const double* short_re, const double* short_im,
+                                          const double* open_re, const double* open_im,
+                                          const double* load_re, const double* load_im);
+
 /* The double that ZEL_GetRFVoltage and ZEL_GetTemperature return as 64 bits. */
 static inline double ZEL_BitsToDouble(int64_t bits) {
   double d;

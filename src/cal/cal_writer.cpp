@@ -1,0 +1,232 @@
+// The calibration writer: the file of a calibration run in the form the interactive calibration
+// procedure writes, for the host tools that run the procedure through the exported calls.
+//
+//    12529                                             UHF only
+//    50   //  _ID=A1B2C3  min5k   || bench 2
+//   Custom Cal     03-15-2012  09:30:45                custom only, with N, start, end, step
+//    180    temperature=  72.5
+//    ... UHF only: segment count, rows 1113 (a + 5 + 11 i) + (b + 7 + 3 i), band edges, level
+//    Short Circuit:  date=03-15-2012  09:30:45
+//     0     50.2000      0.0013                        "###", "######.####", "######.####"
+//
+// Numbers in the header lines follow the number text rule (a leading blank, whole numbers without
+// a decimal point). Everything is checked before the first byte is written, so the loader will
+// take what this writes; the file is built in memory, written beside its final name and renamed,
+// so a failed write never leaves a half-written file at that name.
+
+#include "cal/cal_writer.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "state/state.h"
+#include "state/text.h"
+
+namespace zel {
+
+namespace {
+
+constexpr int kHeaderDecimals = 4;
+// Grid frequencies keep ten decimals so that a fine custom grid reads back at its own positions.
+constexpr int kGridDecimals = 10;
+// The widest value the "######.####" columns hold; larger magnitudes are written as this.
+constexpr double kValueLimit = 999999.9999;
+constexpr std::int32_t kUhfFormatNumber = 12529;
+constexpr int kSegmentRowPitch = 1113;
+constexpr int kMinSegments = 4;
+// Starts and codes that the row packing carries and unpacks exactly.
+constexpr std::int32_t kMaxSegStartMHz = 100000;
+constexpr std::int32_t kMaxMultCode = 660;
+constexpr int kExtraRecords = 3;
+constexpr int kMinCustomPoints = kExtraRecords + 1;
+// The loader takes an Rcal below 5 ohms for 50.
+constexpr double kMinRcal = 5;
+constexpr double kMaxRcal = 999999;
+constexpr double kMaxTemperatureF = 200;
+constexpr double kMaxFrequencyMHz = 1e6;
+constexpr std::size_t kMaxLineChars = kTextSize - 1;
+
+// False for a value outside lo..hi and for a value that is not a number.
+bool Within(double v, double lo, double hi) {
+  return v >= lo && v <= hi;
+}
+
+bool HasLineBreak(std::string_view t) {
+  return t.find_first_of("\r\n") != std::string_view::npos;
+}
+
+std::string_view Text(const char* t) {
+  return t ? std::string_view(t) : std::string_view();
+}
+
+std::string DateTimeText(const ZEL_CalSpec& spec) {
+  if (!Text(spec.date_time).empty()) return spec.date_time;
+  const platform::DateTime now = platform::Current().Now();
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%02d-%02d-%04d  %02d:%02d:%02d", now.Month, now.Day, now.Year,
+                now.Hour, now.Minute, now.Second);
+  return buf;
+}
+
+void AppendValue(std::string& out, double v) {
+  if (v > kValueLimit) v = kValueLimit;
+  if (v < -kValueLimit) v = -kValueLimit;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%11.4f", v);
+  out += buf;
+}
+
+void AppendLine(std::string& out, std::string_view line) {
+  out += line;
+  out += "\r\n";
+}
+
+int PointCount(const ZEL_CalSpec& spec) {
+  if (spec.custom != 0) return spec.points;
+  return RoundToInt(spec.max_freq_mhz) + kExtraRecords;
+}
+
+bool SpecIsValid(const ZEL_CalSpec& spec, const CalWriterTables& t, double offset) {
+  if (!Within(spec.rcal_ohms, kMinRcal, kMaxRcal)) return false;
+  if (!Within(spec.max_freq_mhz, 0, kMaxFrequencyMHz)) return false;
+  if (!Within(spec.temperature_f, 0, kMaxTemperatureF)) return false;
+  if (!Within(offset, -kMaxRcal, kMaxRcal)) return false;
+  if (spec.custom != 0) {
+    if (spec.points < kMinCustomPoints || spec.points > kCalTableSize) return false;
+    if (!Within(spec.start_mhz, -kMaxFrequencyMHz, kMaxFrequencyMHz)) return false;
+    if (!Within(spec.end_mhz, -kMaxFrequencyMHz, kMaxFrequencyMHz)) return false;
+    if (!(spec.step_mhz > 0 && spec.step_mhz <= kMaxFrequencyMHz)) return false;
+  } else {
+    // The loader reads round(max) + 3 records into tables of round(max + 3) entries.
+    const int n = RoundToInt(spec.max_freq_mhz);
+    if (n < 1 || n + kExtraRecords > kCalTableSize) return false;
+    if (RoundToInt(spec.max_freq_mhz + kExtraRecords) > kCalTableSize) return false;
+  }
+  const std::string_view id = Text(spec.unit_id);
+  const std::string_view comment = Text(spec.comment);
+  if (HasLineBreak(id) || HasLineBreak(comment) || HasLineBreak(Text(spec.date_time))) return false;
+  // "||" starts the comment; without an identification any "ID=" would make the loader look for
+  // one and refuse the file.
+  if (TextFind(id, "||") > 0) return false;
+  if (id.empty() && TextFind(comment, "ID=") > 0) return false;
+  if (spec.uhf != 0) {
+    if (spec.segment_count < kMinSegments || spec.segment_count > kSegCount) return false;
+    if (!spec.seg_start_mhz || !spec.seg_mults) return false;
+    for (int i = 0; i < spec.segment_count; ++i) {
+      if (spec.seg_start_mhz[i] < 0 || spec.seg_start_mhz[i] > kMaxSegStartMHz) return false;
+      if (spec.seg_mults[i] < 0 || spec.seg_mults[i] > kMaxMultCode) return false;
+    }
+    if (!Within(spec.dds1_level, 0, 100)) return false;
+  }
+  const int count = PointCount(spec);
+  for (const double* a : {t.ShortRe, t.ShortIm, t.OpenRe, t.OpenIm, t.LoadRe, t.LoadIm}) {
+    for (int i = 0; i < count; ++i) {
+      if (std::isnan(a[i])) return false;
+    }
+  }
+  return true;
+}
+
+void AppendBlock(std::string& out, const ZEL_CalSpec& spec, const double* re, const double* im,
+                 double offset) {
+  const int count = PointCount(spec);
+  char label[32];
+  for (int i = 0; i < count; ++i) {
+    if (spec.custom != 0) {
+      out += NumberText(spec.start_mhz + (i - 2) * spec.step_mhz, kGridDecimals);
+    } else {
+      std::snprintf(label, sizeof label, "%3d", i);
+      out += label;
+    }
+    out += "  ";
+    AppendValue(out, re[i] + offset);
+    out += "   ";
+    AppendValue(out, im[i]);
+    out += "\r\n";
+  }
+}
+
+// Writes the text beside path and renames it over path. False when any step fails.
+bool WriteWhole(const char* path, const std::string& text) {
+  const std::string part = std::string(path) + ".part";
+  std::FILE* f = std::fopen(part.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = std::fflush(f) == 0 && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (ok && std::rename(part.c_str(), path) != 0) {
+    // Where a rename does not replace an existing file, the old one goes first.
+    std::remove(path);
+    ok = std::rename(part.c_str(), path) == 0;
+  }
+  if (!ok) std::remove(part.c_str());
+  return ok;
+}
+
+}  // namespace
+
+std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& spec, const CalWriterTables& t,
+                          double arm_offset_ohms) {
+  if (!path || !*path) return ZEL_ERR_CAL_SPEC;
+  if (Text(path).size() > kMaxLineChars) return ZEL_ERR_CAL_PATH;
+  if (!t.ShortRe || !t.ShortIm || !t.OpenRe || !t.OpenIm || !t.LoadRe || !t.LoadIm) {
+    return ZEL_ERR_CAL_SPEC;
+  }
+  if (!SpecIsValid(spec, t, arm_offset_ohms)) return ZEL_ERR_CAL_SPEC;
+
+  const std::string date_time = DateTimeText(spec);
+  const std::string_view id = Text(spec.unit_id);
+  std::string id_line = NumberText(spec.rcal_ohms, kHeaderDecimals) + "   //  ";
+  if (!id.empty()) {
+    id_line += "_ID=";
+    id_line += id;
+    id_line += "  ";
+  }
+  if (spec.min5k != 0) id_line += "min5k";
+  id_line += "   || ";
+  id_line += Text(spec.comment);
+  const std::string marker = "Custom Cal     " + date_time;
+  const std::string header = " Short Circuit:  date=" + date_time;
+  if (id_line.size() > kMaxLineChars || marker.size() > kMaxLineChars ||
+      header.size() > kMaxLineChars) {
+    return ZEL_ERR_CAL_SPEC;
+  }
+
+  std::string out;
+  out.reserve(static_cast<std::size_t>(PointCount(spec)) * 3 * 40 + 4096);
+  if (spec.uhf != 0) AppendLine(out, NumberText(kUhfFormatNumber, 0));
+  AppendLine(out, id_line);
+  if (spec.custom != 0) {
+    AppendLine(out, marker);
+    AppendLine(out, NumberText(spec.points, 0));
+    AppendLine(out, NumberText(spec.start_mhz, kGridDecimals));
+    AppendLine(out, NumberText(spec.end_mhz, kGridDecimals));
+    AppendLine(out, NumberText(spec.step_mhz, kGridDecimals));
+  }
+  AppendLine(out, NumberText(spec.max_freq_mhz, kHeaderDecimals) +
+                      "    temperature= " + NumberText(spec.temperature_f, kHeaderDecimals));
+  if (spec.uhf != 0) {
+    AppendLine(out, NumberText(spec.segment_count, 0));
+    for (int i = 0; i < spec.segment_count; ++i) {
+      const std::int32_t row =
+          kSegmentRowPitch * (spec.seg_start_mhz[i] + 5 + 11 * i) + (spec.seg_mults[i] + 7 + 3 * i);
+      AppendLine(out, NumberText(row, 0));
+    }
+    AppendLine(out, NumberText(spec.band_edge1_mhz, 0));
+    AppendLine(out, NumberText(spec.band_edge2_mhz, 0));
+    AppendLine(out, NumberText(spec.dds1_level, kHeaderDecimals));
+  }
+  AppendLine(out, header);
+  AppendBlock(out, spec, t.ShortRe, t.ShortIm, arm_offset_ohms);
+  AppendLine(out, " Open Circuit:");
+  AppendBlock(out, spec, t.OpenRe, t.OpenIm, arm_offset_ohms);
+  AppendLine(out, " Standard Resistance:");
+  AppendBlock(out, spec, t.LoadRe, t.LoadIm, arm_offset_ohms);
+
+  return WriteWhole(path, out) ? 0 : ZEL_ERR_CAL_WRITE;
+}
+
+}  // namespace zel
