@@ -1,10 +1,10 @@
 // Per-point synthesizer settings: the UHF clock multipliers from the multiplier table, the
 // settling code, and the gain band.
 //
-// The UHF model's two DDS clocks are XtalOsc times a multiplier each. Which pair works best
-// depends on the frequency (it keeps the wanted image strong and the spurs out of the detector
-// band), so the pairs are kept as a short list of segments, each from a start frequency on, and
-// expanded into one code per whole MHz. A code packs both: 32 * SignalMult + OffsetMult.
+// The UHF model's two DDS clocks are XtalOsc times a multiplier each. Which pair is used
+// depends on the frequency, so the pairs are kept as a short list of segments, each from a start
+// frequency on, and expanded into one code per whole MHz. A code packs both: 32 * SignalMult +
+// OffsetMult.
 
 #include <cmath>
 #include <cstdint>
