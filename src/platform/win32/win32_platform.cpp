@@ -1,0 +1,204 @@
+// The real platform on Windows: the Win32 serial services, GetTickCount, a pause that keeps the
+// host's windows alive, and MessageBoxA for the notices.
+//
+// COMn is the device "\\.\COMn": the device-namespace prefix makes COM10 and above work with the
+// same name form as COM1.
+//
+// Handles are numbers that are never given out twice, as on POSIX. Windows reuses the value of a
+// closed HANDLE for the host's next object, so closing or writing a handle the library already
+// closed could hit a file or event of the host's; a closed handle here is simply unknown and every
+// operation on it fails.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace zel::platform {
+namespace {
+
+// The link counts empty reads as milliseconds of waiting (2000 of them are the record time-out),
+// so an empty read never comes back sooner than this, whatever the driver does.
+constexpr double kEmptyReadMs = 1.0;
+// The slice the dispatching pause sleeps between looks at the message queue: short enough that a
+// host window repaints and answers input smoothly while the library waits.
+constexpr DWORD kPauseSliceMs = 1;
+
+double NowMs() {
+  static const double ticks_per_ms = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(f.QuadPart) / 1000.0;
+  }();
+  LARGE_INTEGER c;
+  QueryPerformanceCounter(&c);
+  return static_cast<double>(c.QuadPart) / ticks_per_ms;
+}
+
+void SleepUntilMs(double deadline) {
+  for (double left = deadline - NowMs(); left > 0; left = deadline - NowMs()) {
+    Sleep(left >= 2 ? static_cast<DWORD>(left) - 1 : 1);
+  }
+}
+
+class Win32Platform final : public Platform {
+ public:
+  bool OpenPort(int port, PortHandle* handle) override {
+    std::string name = "\\\\.\\COM" + std::to_string(port);
+    // Not shared (a second program on the line would steal the controller's replies), no
+    // overlapped I/O: every read and write completes before the call returns.
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    *handle = next_++;
+    handles_[*handle] = h;
+    return true;
+  }
+
+  bool ClosePort(PortHandle handle) override {
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return false;
+    HANDLE h = it->second;
+    handles_.erase(it);
+    return CloseHandle(h) != 0;
+  }
+
+  bool SetTimeouts(PortHandle handle, const ReadTimeouts& timeouts) override {
+    HANDLE h = Handle(handle);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = static_cast<DWORD>(timeouts.IntervalMs);
+    t.ReadTotalTimeoutMultiplier = static_cast<DWORD>(timeouts.TotalMultiplierMs);
+    t.ReadTotalTimeoutConstant = static_cast<DWORD>(timeouts.TotalConstantMs);
+    t.WriteTotalTimeoutMultiplier = 0;  // no write time-out: a command always goes out whole
+    t.WriteTotalTimeoutConstant = 0;
+    return SetCommTimeouts(h, &t) != 0;
+  }
+
+  bool GetLine(PortHandle handle, LineSettings* line) override {
+    DCB dcb;
+    if (!ReadState(handle, &dcb)) return false;
+    line->BaudRate = static_cast<int>(dcb.BaudRate);
+    line->DataBits = dcb.ByteSize;
+    line->Parity = dcb.Parity == NOPARITY ? 0 : 1;
+    line->StopBits = dcb.StopBits == TWOSTOPBITS ? 2 : 1;
+    return true;
+  }
+
+  bool SetLine(PortHandle handle, const LineSettings& line) override {
+    // Only the rate and the frame change; flow control and the special characters stay as the
+    // driver has them, so the record is read back and written with those four fields replaced.
+    DCB dcb;
+    if (!ReadState(handle, &dcb)) return false;
+    dcb.BaudRate = static_cast<DWORD>(line.BaudRate);
+    dcb.ByteSize = static_cast<BYTE>(line.DataBits);
+    dcb.Parity = line.Parity ? EVENPARITY : NOPARITY;
+    dcb.fParity = line.Parity ? TRUE : FALSE;
+    dcb.StopBits = line.StopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    return SetCommState(Handle(handle), &dcb) != 0;
+  }
+
+  bool RaiseRts(PortHandle handle) override {
+    HANDLE h = Handle(handle);
+    return h != INVALID_HANDLE_VALUE && EscapeCommFunction(h, SETRTS) != 0;
+  }
+
+  void Write(PortHandle handle, const std::uint8_t* bytes, int count) override {
+    HANDLE h = Handle(handle);
+    if (h == INVALID_HANDLE_VALUE || count <= 0) return;
+    DWORD written = 0;
+    WriteFile(h, bytes, static_cast<DWORD>(count), &written, nullptr);
+  }
+
+  int ReadByte(PortHandle handle) override {
+    double deadline = NowMs() + kEmptyReadMs;
+    HANDLE h = Handle(handle);
+    if (h != INVALID_HANDLE_VALUE) {
+      std::uint8_t b = 0;
+      DWORD got = 0;
+      if (ReadFile(h, &b, 1, &got, nullptr) && got == 1) return b;
+    }
+    // Nothing came. A dead handle or a driver that fails at once must still cost the link its
+    // millisecond, or a 2000-read time-out would be over in no time.
+    SleepUntilMs(deadline);
+    return -1;
+  }
+
+  std::uint32_t TickMs() override { return GetTickCount(); }
+
+  void PauseMs(int ms) override {
+    if (ms <= 0) return;
+    double deadline = NowMs() + ms;
+    bool quit_seen = false;
+    for (;;) {
+      MSG msg;
+      while (!quit_seen && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+          // The host's own message loop must still see the request to end: it goes back on the
+          // queue, and nothing more is dispatched during this pause.
+          PostQuitMessage(static_cast<int>(msg.wParam));
+          quit_seen = true;
+          break;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+      }
+      if (NowMs() >= deadline) return;
+      Sleep(kPauseSliceMs);
+    }
+  }
+
+  void SleepMs(int ms) override {
+    if (ms > 0) Sleep(static_cast<DWORD>(ms));
+  }
+
+  bool Notice(const char* title, const char* text, int flags) override {
+    UINT type = (flags & kNoticeYesNo) ? MB_YESNO : MB_OK;
+    if (flags & kNoticeTopmost) type |= MB_TOPMOST;
+    if (flags & kNoticeWarning) type |= MB_ICONWARNING;
+    return MessageBoxA(nullptr, text, title, type) == IDYES;
+  }
+
+  DateTime Now() override {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+  }
+
+ private:
+  HANDLE Handle(PortHandle handle) const {
+    auto it = handles_.find(handle);
+    return it == handles_.end() ? INVALID_HANDLE_VALUE : it->second;
+  }
+
+  bool ReadState(PortHandle handle, DCB* dcb) const {
+    HANDLE h = Handle(handle);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    ZeroMemory(dcb, sizeof *dcb);
+    // The length field holds the size of the whole record (28 bytes), as the API asks. The
+    // 26 of older declarations is the same record without its trailing reserved word; giving
+    // the full size changes nothing the link sets and leaves no part of the record undeclared.
+    dcb->DCBlength = sizeof *dcb;
+    return GetCommState(h, dcb) != 0;
+  }
+
+  std::map<PortHandle, HANDLE> handles_;
+  PortHandle next_ = 1;
+};
+
+}  // namespace
+
+Platform& Native() {
+  static Win32Platform platform;
+  return platform;
+}
+
+}  // namespace zel::platform
