@@ -1,0 +1,228 @@
+// The calibration run: the short, the open and the load standard measured raw at every point of
+// the grid, written with the library's calibration writer, loaded back and checked by measuring
+// the load standard, which is still attached at the end, corrected.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "ZEL_863_DLL.h"
+#include "commands.h"
+
+namespace zelhost {
+namespace {
+
+// The library's tables hold 30,032 entries; the writer takes no more.
+constexpr int kMaxCalPoints = 30032;
+// A standard grid runs one point per whole MHz from 0 to two points beyond the maximum.
+constexpr int kExtraStandardPoints = 3;
+// A custom grid carries two points below its start and reaches one step past its end, so the
+// library's three-point interpolation covers the whole of start..stop.
+constexpr int kCustomPointsBelow = 2;
+constexpr int kCustomExtraPoints = 4;
+// Recorded for units without a temperature sensor; the correction never uses it.
+constexpr double kNominalTempF = 77;
+// The check measures the load standard corrected at this many frequencies and wants it within
+// this fraction of Rcal: a good calibration reads it within the instrument's noise.
+constexpr int kCheckPoints = 7;
+constexpr double kCheckTolerance = 0.02;
+
+// The UHF section of the file: the multiplier segments, band edges and output level that the
+// controller's identification sets up for its 50 MHz reference (the code packs the two clock
+// multipliers as 32 x signal + offset; a code of 0 ends the list).
+constexpr std::int32_t kUhfSegStartMHz[] = {0,   605, 605,  610,  840,  890,
+                                            945, 955, 1080, 1200, 1350, 1500};
+constexpr std::int32_t kUhfSegMults[] = {461, 329, 329, 329, 394, 461, 394, 461, 461, 494, 395, 0};
+constexpr std::int32_t kUhfBandEdge1MHz = 515;
+constexpr std::int32_t kUhfBandEdge2MHz = 1150;
+constexpr double kUhfDds1Level = 100;
+
+const char* StandardName(Standard s) {
+  return s == Standard::kShort ? "SHORT" : s == Standard::kOpen ? "OPEN" : "LOAD";
+}
+
+// Waits for Enter. False when the user cancels (Ctrl-C) or nobody can answer (end of input).
+bool WaitForEnter(Standard s, double rcal) {
+  if (s == Standard::kLoad)
+    std::fprintf(stderr, "zel: attach the %s standard (%g ohm) and press Enter (Ctrl-C cancels) ",
+                 StandardName(s), rcal);
+  else
+    std::fprintf(stderr, "zel: attach the %s standard and press Enter (Ctrl-C cancels) ",
+                 StandardName(s));
+  std::fflush(stderr);
+  char line[256];
+  errno = 0;
+  if (std::fgets(line, sizeof line, stdin)) return !g_interrupted;
+  std::fprintf(stderr, "\n");
+  if (!g_interrupted) Complain("no answer on standard input: calibration cancelled");
+  return false;
+}
+
+struct Grid {
+  std::vector<double> f_mhz;        // the file's point frequencies
+  std::vector<double> measure_mhz;  // where each is measured
+};
+
+Grid MakeGrid(const UnitInfo& u, const CalOptions& o) {
+  Grid g;
+  if (o.custom) {
+    int m = static_cast<int>(std::ceil((o.stop_mhz - o.start_mhz) / o.step_mhz - 1e-9));
+    int count = m + kCustomExtraPoints;
+    for (int i = 0; i < count; ++i)
+      g.f_mhz.push_back(o.start_mhz + (i - kCustomPointsBelow) * o.step_mhz);
+  } else {
+    int count = static_cast<int>(std::lround(u.max_mhz)) + kExtraStandardPoints;
+    for (int i = 0; i < count; ++i) g.f_mhz.push_back(i);
+  }
+  // The bridge measures nothing at 0 MHz, and the instrument is asked for nothing outside its
+  // range: a point beyond an edge holds the standard measured at that edge. So the point at
+  // 0 MHz holds the lowest frequency the instrument makes, which is what the library's
+  // interpolation between 0 and 1 MHz wants for a point below 1 MHz.
+  for (double f : g.f_mhz) g.measure_mhz.push_back(std::clamp(f, u.min_mhz, u.max_mhz));
+  return g;
+}
+
+}  // namespace
+
+int CheckCalOptions(const CalOptions& o) {
+  if (o.output.empty()) return Complain("calibrate needs -o FILE", kExitUsage);
+  if (!(o.rcal_ohms >= 5 && o.rcal_ohms <= 999999))
+    return Complain("--rcal must be between 5 and 999999 ohms", kExitUsage);
+  if (o.custom) {
+    if (!(o.step_mhz > 0)) return Complain("--custom: STEP must be above 0", kExitUsage);
+    if (!(o.stop_mhz > o.start_mhz))
+      return Complain("--custom: STOP must be above START", kExitUsage);
+    double count = std::ceil((o.stop_mhz - o.start_mhz) / o.step_mhz - 1e-9) + kCustomExtraPoints;
+    if (count > kMaxCalPoints)
+      return Complain("--custom: the grid has " + std::to_string(static_cast<long long>(count)) +
+                          " points; a calibration holds at most " + std::to_string(kMaxCalPoints),
+                      kExitUsage);
+  }
+  if (o.avg < 0) return Complain("--avg must be positive", kExitUsage);
+  return kExitOk;
+}
+
+int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
+  const UnitInfo& u = s.unit();
+  if (o.custom &&
+      (!s.InRange(o.start_mhz, "--custom START") || !s.InRange(o.stop_mhz, "--custom STOP")))
+    return kExitUsage;
+  Grid g = MakeGrid(u, o);
+  const std::size_t n = g.f_mhz.size();
+  if (o.avg > 0) ZEL_AvgReadings(o.avg);
+
+  std::vector<double> re[3], im[3];
+  const Standard standards[3] = {Standard::kShort, Standard::kOpen, Standard::kLoad};
+  for (int k = 0; k < 3; ++k) {
+    if (s.simulated()) {
+      s.AttachStandard(standards[k]);
+    } else if (!WaitForEnter(standards[k], o.rcal_ohms)) {
+      return g_interrupted ? Complain("calibration cancelled; no file written", kExitInterrupted)
+                           : kExitFailure;
+    }
+    std::string label = std::string("measuring ") + StandardName(standards[k]);
+    Progress bar(label.c_str(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (g_interrupted) {
+        bar.Clear();
+        return Complain("calibration cancelled; no file written", kExitInterrupted);
+      }
+      double r = 0, x = 0;
+      std::int32_t status = ZEL_ScanPoint(0, g.measure_mhz[i], &r, &x);
+      if (status != ZEL_OK) {
+        bar.Clear();
+        char where[96];
+        std::snprintf(where, sizeof where, "calibration, %s standard at %.6g MHz",
+                      StandardName(standards[k]), g.measure_mhz[i]);
+        return Fail(where, status);
+      }
+      re[k].push_back(r);
+      im[k].push_back(x);
+      bar.Update(i + 1);
+    }
+  }
+
+  ZEL_CalSpec spec{};
+  spec.rcal_ohms = o.rcal_ohms;
+  spec.max_freq_mhz = u.max_mhz;
+  spec.temperature_f = kNominalTempF;
+  if (u.temp_sensor) {
+    double t = ZEL_BitsToDouble(ZEL_GetTemperature(1));
+    if (t >= 0 && t <= 200) spec.temperature_f = t;
+  }
+  spec.custom = o.custom ? 1 : 0;
+  spec.points = static_cast<std::int32_t>(n);
+  spec.start_mhz = o.start_mhz;
+  spec.end_mhz = o.stop_mhz;
+  spec.step_mhz = o.step_mhz;
+  // The library checks a file against the identification it keeps for the unit: the serial
+  // number written as a number after one blank. A unit without one gets a file without an ID,
+  // which any instrument accepts.
+  std::string unit_id = u.serial.empty() ? std::string() : " " + u.serial;
+  spec.unit_id = unit_id.c_str();
+  spec.comment = s.simulated() ? "zel calibrate, built-in simulator" : "zel calibrate";
+  spec.from_mode0 = 1;
+  if (u.model == Model::kUhf) {
+    spec.uhf = 1;
+    spec.segment_count = static_cast<std::int32_t>(std::size(kUhfSegStartMHz));
+    spec.seg_start_mhz = kUhfSegStartMHz;
+    spec.seg_mults = kUhfSegMults;
+    spec.band_edge1_mhz = kUhfBandEdge1MHz;
+    spec.band_edge2_mhz = kUhfBandEdge2MHz;
+    spec.dds1_level = kUhfDds1Level;
+  }
+  std::int32_t status = ZEL_WriteCalFile(o.output.c_str(), &spec, re[0].data(), im[0].data(),
+                                         re[1].data(), im[1].data(), re[2].data(), im[2].data());
+  if (status != ZEL_OK) return Fail("cannot write the calibration file " + o.output, status);
+  status = ZEL_LoadCalFile(o.output.c_str());
+  if (status != ZEL_OK)
+    return Fail("the new calibration file " + o.output + " does not load", status);
+  if (!automatic && u.serial.empty())
+    std::fprintf(stderr, "zel: this unit reports no serial number: the file carries no unit ID\n");
+
+  // The check: the load standard, corrected, across the calibrated range.
+  if (s.simulated()) s.AttachStandard(Standard::kLoad);
+  double lo = o.custom ? o.start_mhz : std::max(u.min_mhz, 1.0);
+  double hi = o.custom ? o.stop_mhz : u.max_mhz;
+  double worst = -1;
+  std::complex<double> worst_z;
+  double worst_f = 0;
+  for (int i = 0; i < kCheckPoints; ++i) {
+    double f = lo + (hi - lo) * i / (kCheckPoints - 1);
+    double r = 0, x = 0;
+    status = ZEL_ScanPoint(1, f, &r, &x);
+    if (status != ZEL_OK)
+      return Fail("checking the calibration at " + std::to_string(f) + " MHz", status);
+    double err = std::abs(std::complex<double>(r - o.rcal_ohms, x)) / o.rcal_ohms;
+    if (err > worst) {
+      worst = err;
+      worst_z = {r, x};
+      worst_f = f;
+    }
+  }
+  if (s.simulated()) s.AttachUserDut();
+  char check[200];
+  std::snprintf(check, sizeof check,
+                "the load standard reads %.3f %+.3fj ohm at %.4g MHz, %.2f %% off %g ohm "
+                "(worst of %d frequencies)",
+                worst_z.real(), worst_z.imag(), worst_f, 100 * worst, o.rcal_ohms, kCheckPoints);
+  if (worst > kCheckTolerance)
+    return Complain(std::string("calibration check failed: ") + check +
+                    ": check the standards and the connections, then calibrate again");
+  if (automatic) {
+    std::fprintf(stderr, "zel: calibrated the simulator (%zu points per standard; %s)\n", n, check);
+  } else {
+    std::fprintf(stderr, "zel: calibration written to %s: %zu points per standard, Rcal %g ohm\n",
+                 o.output.c_str(), n, o.rcal_ohms);
+    std::fprintf(stderr, "zel: check: %s\n", check);
+  }
+  return kExitOk;
+}
+
+}  // namespace zelhost

@@ -1,0 +1,169 @@
+#include "sweep_report.h"
+
+#include <cctype>
+#include <cmath>
+#include <complex>
+#include <limits>
+
+namespace zelhost {
+
+Match MatchOf(const Point& p) {
+  std::complex<double> z(p.r, p.x);
+  std::complex<double> g = (z - kRefOhms) / (z + kRefOhms);
+  Match m;
+  m.z_abs = std::abs(z);
+  m.gamma_re = g.real();
+  m.gamma_im = g.imag();
+  m.gamma_abs = std::abs(g);
+  // A reading can land a hair outside the unit circle (a negative resistance from noise on an
+  // open): that is a total mismatch, not a negative SWR.
+  m.swr = m.gamma_abs >= 1 ? std::numeric_limits<double>::infinity()
+                           : (1 + m.gamma_abs) / (1 - m.gamma_abs);
+  m.return_loss_db =
+      m.gamma_abs > 0 ? -20 * std::log10(m.gamma_abs) : std::numeric_limits<double>::infinity();
+  return m;
+}
+
+namespace {
+
+// Frequency where the SWR crosses `limit` between two points, linear in SWR; an infinite SWR
+// (no crossing to interpolate) puts the edge on the point that is below the limit.
+double Crossing(const Point& below, double swr_below, const Point& above, double swr_above,
+                double limit) {
+  if (!std::isfinite(swr_above) || swr_above == swr_below) return below.f_mhz;
+  double t = (limit - swr_below) / (swr_above - swr_below);
+  return below.f_mhz + t * (above.f_mhz - below.f_mhz);
+}
+
+}  // namespace
+
+Band BandBelow(const std::vector<Point>& points, std::size_t best, double limit) {
+  Band b;
+  if (best >= points.size()) return b;
+  double best_swr = MatchOf(points[best]).swr;
+  if (!(best_swr < limit)) return b;
+  b.found = true;
+  std::size_t lo = best;
+  while (lo > 0 && MatchOf(points[lo - 1]).swr < limit) --lo;
+  std::size_t hi = best;
+  while (hi + 1 < points.size() && MatchOf(points[hi + 1]).swr < limit) ++hi;
+  if (lo == 0) {
+    b.low_mhz = points[0].f_mhz;
+    b.low_at_sweep_end = true;
+  } else {
+    b.low_mhz = Crossing(points[lo], MatchOf(points[lo]).swr, points[lo - 1],
+                         MatchOf(points[lo - 1]).swr, limit);
+  }
+  if (hi + 1 == points.size()) {
+    b.high_mhz = points[hi].f_mhz;
+    b.high_at_sweep_end = true;
+  } else {
+    b.high_mhz = Crossing(points[hi], MatchOf(points[hi]).swr, points[hi + 1],
+                          MatchOf(points[hi + 1]).swr, limit);
+  }
+  return b;
+}
+
+Summary Summarize(const std::vector<Point>& points) {
+  Summary s;
+  std::size_t best = points.size();
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    double swr = MatchOf(points[i]).swr;
+    if (best == points.size() || swr < s.min_swr) {
+      best = i;
+      s.min_swr = swr;
+    }
+  }
+  if (best == points.size()) return s;
+  s.any = true;
+  s.min_swr_mhz = points[best].f_mhz;
+  s.swr2 = BandBelow(points, best, 2.0);
+  s.swr1_5 = BandBelow(points, best, 1.5);
+  return s;
+}
+
+FileKind KindOfPath(const std::string& path) {
+  std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos) return FileKind::kNone;
+  std::string ext = path.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == "s1p") return FileKind::kTouchstone;
+  if (ext == "csv") return FileKind::kCsv;
+  return FileKind::kNone;
+}
+
+namespace {
+
+bool Finish(std::FILE* f) {
+  bool ok = std::ferror(f) == 0;
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+bool WriteTouchstone(const std::string& path, const std::vector<Point>& points,
+                     const std::string& comment) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return false;
+  std::fprintf(f, "! %s\n", comment.c_str());
+  std::fprintf(f, "! one-port reflection coefficient against 50 ohms\n");
+  std::fprintf(f, "# MHZ S RI R 50\n");
+  for (const Point& p : points) {
+    Match m = MatchOf(p);
+    // Twelve significant digits keep the impedance that comes back from the reflection
+    // coefficient far inside the instrument's own resolution, even near an open.
+    std::fprintf(f, "%.9f %.12g %.12g\n", p.f_mhz, m.gamma_re, m.gamma_im);
+  }
+  return Finish(f);
+}
+
+bool WriteCsv(const std::string& path, const std::vector<Point>& points) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return false;
+  std::fprintf(f, "frequency_mhz,r_ohm,x_ohm,z_abs_ohm,swr,return_loss_db\n");
+  for (const Point& p : points) {
+    Match m = MatchOf(p);
+    std::fprintf(f, "%.6f,%.4f,%.4f,%.4f,%.4f,%.3f\n", p.f_mhz, p.r, p.x, m.z_abs, m.swr,
+                 m.return_loss_db);
+  }
+  return Finish(f);
+}
+
+void PrintTableHeader(std::FILE* out) {
+  std::fprintf(out, "# %12s %11s %11s %11s %9s %8s\n", "freq_MHz", "R_ohm", "X_ohm", "|Z|_ohm",
+               "SWR", "RL_dB");
+}
+
+void PrintTableRow(std::FILE* out, const Point& p) {
+  Match m = MatchOf(p);
+  std::fprintf(out, "  %12.6f %11.3f %11.3f %11.3f %9.3f %8.2f\n", p.f_mhz, p.r, p.x, m.z_abs,
+               m.swr, m.return_loss_db);
+}
+
+namespace {
+
+void PrintBand(std::FILE* out, const char* name, const Band& b) {
+  if (!b.found) {
+    std::fprintf(out, "# SWR below %s: none\n", name);
+    return;
+  }
+  std::fprintf(out, "# SWR below %s: %.4f to %.4f MHz, bandwidth %.4f MHz%s\n", name, b.low_mhz,
+               b.high_mhz, b.high_mhz - b.low_mhz,
+               b.low_at_sweep_end || b.high_at_sweep_end
+                   ? " (or more: the band reaches the end of the sweep)"
+                   : "");
+}
+
+}  // namespace
+
+void PrintSummary(std::FILE* out, const Summary& s) {
+  if (!s.any) {
+    std::fprintf(out, "# no points measured\n");
+    return;
+  }
+  std::fprintf(out, "# lowest SWR %.3f at %.4f MHz\n", s.min_swr, s.min_swr_mhz);
+  PrintBand(out, "2:1", s.swr2);
+  PrintBand(out, "1.5:1", s.swr1_5);
+}
+
+}  // namespace zelhost
