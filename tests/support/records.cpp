@@ -1,5 +1,7 @@
 #include "support/records.h"
 
+#include <cmath>
+
 namespace zeltest {
 
 std::vector<std::uint8_t> LongRecord(const Words& words, std::uint16_t h0, std::uint16_t h1) {
@@ -34,6 +36,19 @@ Words CountingWords(std::uint16_t base) {
   Words w{};
   for (int k = 0; k < 33; ++k)
     w[static_cast<std::size_t>(k)] = static_cast<std::uint16_t>(base + k);
+  return w;
+}
+
+Words SineWords(double amp_load, double phase_load, double amp_ref, double phase_ref,
+                double offset) {
+  Words w{};
+  for (int i = 0; i < 16; ++i) {
+    const double a = 2 * 3.141592653589793 * i / 16;
+    w[static_cast<std::size_t>(i)] =
+        static_cast<std::uint16_t>(std::lround(offset + amp_load * std::sin(a + phase_load)));
+    w[static_cast<std::size_t>(16 + i)] =
+        static_cast<std::uint16_t>(std::lround(offset + amp_ref * std::sin(a + phase_ref)));
+  }
   return w;
 }
 
