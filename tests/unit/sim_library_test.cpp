@@ -1,0 +1,129 @@
+// The library's exported calls against the simulated instrument, in-process on the virtual clock.
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <string>
+
+#include "ZEL_863_DLL.h"
+#include "support/sim_peer.h"
+
+namespace {
+
+using zelsim::Model;
+using zeltest::SimBench;
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+zelsim::Config WithDut(Model m, const std::string& spec) {
+  zelsim::Config c = zelsim::DefaultConfig(m);
+  EXPECT_TRUE(zelsim::ParseDut(spec, &c.dut, nullptr));
+  return c;
+}
+
+TEST(SimLibrary, EveryModelIdentifiesItself) {
+  for (Model m : {Model::kLowRange, Model::kStandard, Model::kUhf, Model::kHighPower}) {
+    SimBench bench(zelsim::DefaultConfig(m));
+    EXPECT_EQ(bench.Connect(), Lower(bench.sim.IdentText())) << zelsim::ModelName(m);
+    EXPECT_EQ(bench.sim.counters().idents, 1);
+    EXPECT_EQ(bench.sim.counters().unknown_bytes + bench.sim.counters().malformed, 0);
+  }
+}
+
+TEST(SimLibrary, SerialNumbersFromTheReplyTheBuildTimeAndTheFlashDateCode) {
+  {
+    SimBench bench(zelsim::DefaultConfig(Model::kStandard));
+    bench.Connect();
+    EXPECT_EQ(ZEL_GetSerialNum(0), 12345);
+  }
+  {
+    SimBench bench(zelsim::DefaultConfig(Model::kLowRange));  // built jan 10 2005 14:32:10
+    bench.Connect();
+    EXPECT_EQ(ZEL_GetSerialNum(0), 47392);
+  }
+  {
+    // Erased flash is programmed with the date code of the fake clock, 2012-03-15 09:30:45.
+    SimBench bench(zelsim::DefaultConfig(Model::kUhf));
+    bench.Connect();
+    EXPECT_EQ(bench.sim.counters().flash_writes, 1);
+    EXPECT_EQ(bench.sim.FlashWord(4096), 3332);
+    EXPECT_EQ(bench.sim.FlashWord(4097), 4106);
+    EXPECT_EQ(bench.sim.FlashWord(4098), 7982);
+    EXPECT_EQ(bench.sim.FlashWord(4099), 15420);
+    bench.Connect();
+    EXPECT_EQ(bench.sim.counters().flash_writes, 1);  // read back, not programmed again
+  }
+}
+
+TEST(SimLibrary, UncorrectedPointsMatchTheInstrumentsRawImpedance) {
+  struct Case {
+    Model model;
+    std::string dut;
+    std::vector<double> freqs;
+  } cases[] = {
+      {Model::kLowRange, "antenna:f0=14.2,r=50,q=8", {1.8, 7.1, 14.2, 28.5}},
+      {Model::kStandard, "series:r=25,l=300n", {3.5, 14.2, 50.0, 144.3}},
+      {Model::kHighPower, "r=75,x=-20", {0.5, 10.0, 50.01, 160.0}},
+      {Model::kUhf, "parallel:r=100,c=2p", {50.0, 146.0, 433.92, 700.0, 915.0}},
+  };
+  for (const auto& c : cases) {
+    SimBench bench(WithDut(c.model, c.dut));
+    bench.Connect();
+    for (double f : c.freqs) {
+      double r = 0, x = 0;
+      EXPECT_EQ(ZEL_ScanPoint(0, f, &r, &x), 0) << c.dut << " at " << f;
+      std::complex<double> want = bench.sim.RawImpedance(f);
+      EXPECT_NEAR(std::abs(std::complex<double>(r, x) - want) / std::abs(want), 0, 0.01)
+          << c.dut << " at " << f << ": " << r << " " << x << " vs " << want;
+      EXPECT_NEAR(bench.sim.LastFrequencyMHz(), f, 0.06) << f;
+    }
+  }
+}
+
+TEST(SimLibrary, SensorsAndTheRelayGuard) {
+  zelsim::Config cfg = zelsim::DefaultConfig(Model::kHighPower);
+  cfg.rf_volts = 12.5;
+  cfg.temp_f = 72;
+  SimBench bench(cfg);
+  bench.Connect();
+  EXPECT_NEAR(ZEL_BitsToDouble(ZEL_GetRFVoltage(0)), 12.5, 0.02);
+  EXPECT_NEAR(ZEL_BitsToDouble(ZEL_GetTemperature(1)), 72, 0.2);
+  EXPECT_EQ(ZEL_ProgRelay(1), 0);
+  EXPECT_EQ(bench.sim.counters().relay_code, 3);
+  EXPECT_EQ(ZEL_ProgRelay(0), 0);
+  bench.sim.config().rf_volts = 30.2;
+  EXPECT_EQ(ZEL_ProgRelay(1), ZEL_ERR_RF_OVERVOLTAGE);
+  EXPECT_EQ(bench.sim.counters().relay_code, 0);
+}
+
+TEST(SimLibrary, HighSpeedLinkAndFaultsSeenThroughTheLibrary) {
+  SimBench bench(zelsim::DefaultConfig(Model::kStandard));
+  ZEL_CommPort(1, 1, 115200);
+  ZEL_InitVars(0);
+  EXPECT_EQ(bench.sim.counters().rate_switches, 1);
+  EXPECT_EQ(bench.sim.counters().baud, 115000);
+  EXPECT_EQ(bench.sim.counters().rate_mismatches, 0);
+  char* v = ZEL_GetVersion(0);
+  std::free(v);
+
+  double r = 0, x = 0;
+  bench.sim.faults().bad_checksums = 2;
+  EXPECT_EQ(ZEL_ScanPoint(0, 14.2, &r, &x), 0);
+  EXPECT_EQ(bench.sim.counters().resends, 2);
+  EXPECT_NEAR(r, bench.sim.RawImpedance(14.2).real(), 1.0);
+
+  bench.sim.faults().silent_replies = 1;
+  EXPECT_EQ(ZEL_ScanPoint(0, 14.2, &r, &x), ZEL_ERR_NO_RECORD);
+
+  bench.sim.faults().unplug_after_commands = 1;
+  EXPECT_EQ(ZEL_ScanPoint(0, 14.2, &r, &x), ZEL_ERR_NO_RECORD);
+  EXPECT_TRUE(bench.peer.unplugged());
+  bench.peer.Replug();
+  EXPECT_EQ(ZEL_ScanPoint(0, 14.2, &r, &x), 0);
+}
+
+}  // namespace
