@@ -15,6 +15,9 @@
 #include "state/defaults.h"
 #include "state/state.h"
 #include "state/text.h"
+#ifdef ZEL_HAVE_SIM
+#include "support/sim_peer.h"
+#endif
 
 using zel::state;
 using zel::platform::FakePlatform;
@@ -467,3 +470,41 @@ TEST_F(Identify, FlashCommandsClampTheirCount) {
 }
 
 }  // namespace
+
+#ifdef ZEL_HAVE_SIM
+namespace {
+
+// The library and the simulated controller agree on every model's identity.
+TEST(IdentifySim, EveryModelIsRecognised) {
+  for (auto model : {zelsim::Model::kLowRange, zelsim::Model::kStandard, zelsim::Model::kUhf,
+                     zelsim::Model::kHighPower}) {
+    SCOPED_TRACE(zelsim::ModelName(model));
+    zeltest::SimBench bench(zelsim::DefaultConfig(model));
+    const std::string text = bench.Connect();
+    const auto& info = bench.sim.info();
+    EXPECT_EQ(state.frame.StatusCode, 0);
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(state.ident.LowRangeModel, model == zelsim::Model::kLowRange ? 1 : 0);
+    EXPECT_EQ(state.ident.StandardModel, model == zelsim::Model::kStandard ? 1 : 0);
+    EXPECT_EQ(state.ident.UhfModel, model == zelsim::Model::kUhf ? 1 : 0);
+    EXPECT_EQ(state.ident.PowerModel, model == zelsim::Model::kHighPower ? 1 : 0);
+    EXPECT_EQ(state.ident.Rgen, info.rgen_ohms);
+    EXPECT_EQ(state.ident.Rref, info.rref_ohms);
+    EXPECT_EQ(state.synth.MaxFreqMHz, info.max_mhz);
+    if (model != zelsim::Model::kUhf) {
+      EXPECT_EQ(state.synth.DdsClockMHz, info.dds_clock_mhz);
+    }
+    EXPECT_NE(state.link.SyncEnabled, 0);
+    // The UHF unit keeps a date code in flash: programmed at the first identification, read
+    // back unchanged at the next.
+    const std::string first_id = state.ident.UnitIdText;
+    EXPECT_FALSE(first_id.empty());
+    bench.platform.now.Minute = 59;
+    EXPECT_NE(ZEL_GetSerialNum(0), 6);
+    EXPECT_EQ(std::string(state.ident.UnitIdText), first_id);
+    EXPECT_TRUE(bench.platform.notices.empty());
+  }
+}
+
+}  // namespace
+#endif

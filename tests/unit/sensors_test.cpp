@@ -8,9 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "ZEL_863_DLL.h"
 #include "platform/fake/fake_platform.h"
 #include "state/defaults.h"
 #include "state/state.h"
+#ifdef ZEL_HAVE_SIM
+#include "support/sim_peer.h"
+#endif
 
 using zel::state;
 using zel::platform::FakePlatform;
@@ -146,3 +150,33 @@ TEST_F(Sensors, TimeOutsKeepTheHeldValues) {
 }
 
 }  // namespace
+
+#ifdef ZEL_HAVE_SIM
+namespace {
+
+TEST(SensorsSim, ReadingsFollowTheSimulatedInstrument) {
+  struct Case {
+    zelsim::Model model;
+    double rf_volts;  // what ZEL_GetRFVoltage gives, or its failure code
+    double temp_tolerance_f;
+  };
+  const Case cases[] = {
+      {zelsim::Model::kHighPower, 20, 0.2},
+      {zelsim::Model::kUhf, 34517, 0.5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(zelsim::ModelName(c.model));
+    auto config = zelsim::DefaultConfig(c.model);
+    config.noise = 0;
+    config.rf_volts = 20;
+    config.temp_f = 72;
+    zeltest::SimBench bench(config);
+    bench.Connect();
+    EXPECT_NEAR(ZEL_BitsToDouble(ZEL_GetRFVoltage(0)), c.rf_volts, 0.1);
+    EXPECT_NEAR(ZEL_BitsToDouble(ZEL_GetTemperature(1)), 72, c.temp_tolerance_f);
+    EXPECT_NEAR(ZEL_BitsToDouble(ZEL_GetTemperature(0)), (72 - 32) / 1.8, c.temp_tolerance_f);
+  }
+}
+
+}  // namespace
+#endif
