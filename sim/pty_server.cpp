@@ -207,8 +207,10 @@ void PtyServer::Run() {
       if (master_ != master) continue;  // unplugged meanwhile
       ssize_t n = ::read(master, buf.data(), buf.size());
       if (n > 0) {
-        sim_.HostLineRate(SlaveLineRate(master));
+        // The rate is looked at after the bytes: a host that wrote "C" and reopened at the high
+        // rate before this thread woke is no mismatch.
         sim_.Receive(buf.data(), static_cast<std::size_t>(n), Now());
+        sim_.HostLineRate(SlaveLineRate(master));
       }
     } else if (master >= 0 && (fds[1].revents & (POLLHUP | POLLERR))) {
       // No slave open (cannot happen while we hold the guard, but never spin on it).

@@ -1,0 +1,122 @@
+// The simulator over a real pseudo-terminal: raw bytes through the slave, then the library's
+// exported calls through ZEL_COM<n>, including a port that goes away mid-sweep.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ZEL_863_DLL.h"
+#include "integration/support/pty_sim.h"
+
+namespace {
+
+using zelsim::Model;
+using zeltest::PtySim;
+
+// Reads until n bytes or the terminator came, or a second passed.
+std::string ReadReply(int fd, std::size_t n, char terminator = 0) {
+  std::string out;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (out.size() < n && std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 20) <= 0) continue;
+    char b;
+    if (::read(fd, &b, 1) == 1) {
+      out += b;
+      if (terminator && b == terminator) break;
+    }
+  }
+  return out;
+}
+
+int OpenRaw(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return fd;
+  termios t{};
+  ::tcgetattr(fd, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(fd, TCSANOW, &t);
+  return fd;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+TEST(SimPty, AnswersRawCommandsThroughTheLinkedSlave) {
+  PtySim pty(zelsim::DefaultConfig(Model::kStandard));
+  ASSERT_TRUE(pty.ok()) << pty.error();
+  int fd = OpenRaw(pty.path());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "V", 1), 1);
+  std::string id = ReadReply(fd, 300, '?');
+  EXPECT_EQ(id, "\r" + pty.WithSim([](zelsim::Simulator& s) { return s.IdentText(); }));
+  ASSERT_EQ(::write(fd, "F0666667C", 9), 9);
+  EXPECT_EQ(ReadReply(fd, 72).size(), 72u);
+  ::close(fd);
+  EXPECT_EQ(pty.counters().freq9, 1);
+}
+
+TEST(SimPty, UnpluggedPortFailsReadsAndComesBackAtTheSamePath) {
+  PtySim pty(zelsim::DefaultConfig(Model::kStandard));
+  ASSERT_TRUE(pty.ok()) << pty.error();
+  int fd = OpenRaw(pty.path());
+  ASSERT_GE(fd, 0);
+  pty.Unplug();
+  char b;
+  pollfd p{fd, POLLIN, 0};
+  ::poll(&p, 1, 200);
+  EXPECT_LE(::read(fd, &b, 1), 0);  // hung up
+  ::close(fd);
+  EXPECT_NE(::access(pty.path().c_str(), F_OK), 0);  // the device node is gone
+  ASSERT_TRUE(pty.Replug()) << pty.error();
+  fd = OpenRaw(pty.path());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "V", 1), 1);
+  EXPECT_EQ(ReadReply(fd, 300, '?').back(), '?');
+  ::close(fd);
+}
+
+TEST(SimPty, TheLibraryMeasuresThroughZelCom) {
+  zelsim::Config cfg = zelsim::DefaultConfig(Model::kStandard);
+  ASSERT_TRUE(zelsim::ParseDut("antenna:f0=14.2,r=40,q=9", &cfg.dut, nullptr));
+  cfg.paced = true;
+  PtySim pty(cfg, 3);
+  ASSERT_TRUE(pty.ok()) << pty.error();
+  ASSERT_EQ(ZEL_CommPort(1, 3, 115200), 0);
+  ZEL_InitVars(0);
+  char* v = ZEL_GetVersion(0);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(std::string(v), Lower(pty.WithSim([](zelsim::Simulator& s) { return s.IdentText(); })));
+  std::free(v);
+  auto c = pty.counters();
+  EXPECT_EQ(c.baud, 115000);
+  EXPECT_EQ(c.rate_mismatches, 0);
+
+  for (double f : {7.0, 14.2, 21.0}) {
+    double r = 0, x = 0;
+    EXPECT_EQ(ZEL_ScanPoint(0, f, &r, &x), 0);
+    auto want = pty.WithSim([&](zelsim::Simulator& s) { return s.RawImpedance(f); });
+    EXPECT_NEAR(std::abs(std::complex<double>(r, x) - want) / std::abs(want), 0, 0.01) << f;
+  }
+
+  // The port goes away mid-sweep: the point times out, and after a replug a reopen works.
+  pty.WithSim([](zelsim::Simulator& s) { return s.faults().unplug_after_commands = 1; });
+  double r = 0, x = 0;
+  EXPECT_EQ(ZEL_ScanPoint(0, 28.0, &r, &x), ZEL_ERR_NO_RECORD);
+  ASSERT_TRUE(pty.Replug()) << pty.error();
+  ASSERT_EQ(ZEL_CommPort(1, 3, 57600), 0);
+  EXPECT_EQ(ZEL_ScanPoint(0, 28.0, &r, &x), 0);
+  EXPECT_EQ(ZEL_CommPort(0, 3, 0), 0);
+}
+
+}  // namespace
