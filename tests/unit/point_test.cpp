@@ -13,6 +13,7 @@
 #include "state/defaults.h"
 #include "state/state.h"
 #include "support/records.h"
+#include "synth/dds.h"
 
 using zel::state;
 using zel::platform::FakePlatform;
@@ -49,6 +50,11 @@ class Point : public ::testing::Test {
     state.ident.Rref = 100.9;
     ASSERT_TRUE(platform.OpenPort(1, &state.link.CommHandle));
     peer.on_write = [this](const std::vector<std::uint8_t>& cmd, ScriptedPeer& self) {
+      if (cmd.size() == 19 && cmd[0] == 'E') {
+        uhf_commands.emplace_back(cmd.begin(), cmd.end());
+        if (record_for) self.Queue(zeltest::LongRecord(record_for(0)));
+        return;
+      }
       if (cmd.size() != 9 || cmd[0] != 'F') return;
       const double word = std::stoul(std::string(cmd.begin() + 1, cmd.end()), nullptr, 16);
       const double mhz = word / 4294967296.0 * kClockMHz;
@@ -64,6 +70,7 @@ class Point : public ::testing::Test {
   std::function<zeltest::Words(double mhz)> record_for;
   std::vector<std::uint8_t> raw_reply;  // sent instead of a record when set
   std::vector<double> asked_mhz;
+  std::vector<std::string> uhf_commands;
   ScriptedPeer peer;
   FakePlatform platform{&peer};
   zel::platform::ScopedPlatform scope{&platform};
@@ -174,6 +181,34 @@ TEST_F(Point, MissingRecordIsReportedAndFrequencyPutBack) {
   EXPECT_EQ(asked_mhz.size(), 2u) << "both substitute frequencies are still tried";
   EXPECT_EQ(state.frame.StatusCode, 34525);
   EXPECT_EQ(state.synth.TestFreqMHz, 50.01);
+}
+
+// On the UHF model the multipliers and settling code are chosen for the requested frequency, the
+// gain band for the lower substitute frequency, and both passes send the same settings.
+TEST_F(Point, UhfSteppedPointSendsSettingsOfPointAndGainOfLowerSubstitute) {
+  record_for = [](double) { return Record(1500, 0.7, 2000, 0.1); };
+  state.ident.UhfModel = 1;
+  state.synth.XtalOsc = 50;
+  state.measure.StepGridMHz = 12.5;
+  state.synth.DeltaFreq = 0.002;
+  zel::BuildMultTable();
+  state.synth.BandEdge1MHz = 500;  // on a grid frequency
+  state.measure.ScanRunning = 1;
+  state.synth.TestFreqMHz = 500.01;
+  zel::MeasurePoint(2);
+  ASSERT_EQ(uhf_commands.size(), 2u);
+  for (const auto& cmd : uhf_commands) {
+    EXPECT_EQ(static_cast<std::uint8_t>(cmd[1]), 0x98) << "multipliers 14 and 13";
+    EXPECT_EQ(static_cast<std::uint8_t>(cmd[2]), 0x15) << "band 0 below 500 MHz, settling 20";
+  }
+  EXPECT_NE(uhf_commands[0].substr(3), uhf_commands[1].substr(3)) << "two frequencies";
+
+  uhf_commands.clear();
+  state.synth.TestFreqMHz = 510;
+  zel::MeasurePoint(2);
+  ASSERT_EQ(uhf_commands.size(), 1u);
+  EXPECT_EQ(static_cast<std::uint8_t>(uhf_commands[0][2]), 0x43) << "band 1, same code: settling 2";
+  EXPECT_EQ(state.frame.StatusCode, 0);
 }
 
 }  // namespace
