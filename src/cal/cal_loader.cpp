@@ -96,23 +96,40 @@ bool FillReader(LineReader& r) {
 }
 
 // The next line without its line end, cut to 255 characters; empty past the end of the file.
+// The text stays valid until the next read. A line that lies whole in the buffer is handed out
+// where it lies; one that runs across a refill is gathered in r.line.
 std::string_view ReadLine(LineReader& r) {
   r.line.clear();
+  bool gathered = false;
   while (FillReader(r)) {
     const char* begin = r.buf.data() + r.pos;
     const char* stop = r.buf.data() + r.end;
     const char* p = begin;
     while (p < stop && *p != '\r' && *p != '\n') ++p;
-    const std::size_t room = kMaxLineChars - r.line.size();
     const std::size_t take = static_cast<std::size_t>(p - begin);
-    r.line.append(begin, take < room ? take : room);
     if (p == stop) {
+      const std::size_t room = kMaxLineChars - r.line.size();
+      r.line.append(begin, take < room ? take : room);
       r.pos = r.end;
+      gathered = true;
       continue;
     }
+    std::string_view out(begin, take < kMaxLineChars ? take : kMaxLineChars);
+    if (gathered) {
+      const std::size_t room = kMaxLineChars - r.line.size();
+      r.line.append(begin, take < room ? take : room);
+      out = r.line;
+    }
     r.pos += take + 1;
-    if (*p == '\r' && FillReader(r) && r.buf[r.pos] == '\n') ++r.pos;
-    break;
+    if (*p == '\r') {
+      if (r.pos == r.end && !gathered) {
+        // The LF of a CR LF may come with the next refill, which overwrites the buffer.
+        r.line.assign(out);
+        out = r.line;
+      }
+      if (FillReader(r) && r.buf[r.pos] == '\n') ++r.pos;
+    }
+    return out;
   }
   return r.line;
 }

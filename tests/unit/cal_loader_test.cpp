@@ -166,6 +166,25 @@ TEST_F(CalLoader, AcceptsEveryLineEnding) {
   }
 }
 
+TEST_F(CalLoader, LinesAcrossTheReadersRefillsStayWhole) {
+  // The reader takes the file 1 MiB at a time. A long ID line (read whole, kept to 255
+  // characters) moves the lines behind it across that boundary one byte at a time, so every
+  // line end, a CR LF pair among them, is split there once.
+  constexpr std::size_t kRefill = std::size_t{1} << 20;
+  const std::string head = " 50   //  _ID=123456   || ";
+  for (const char* eol : {"\r\n", "\r", "\n"}) {
+    for (std::size_t shift = 0; shift < 120; ++shift) {
+      CalFile f;
+      f.eol = eol;
+      f.id_line = head + std::string(kRefill - head.size() - 100 + shift, 'x');
+      ASSERT_EQ(Load(f.Text()), 0) << shift;
+      EXPECT_EQ(state.cal.CalTemperature, 72.5) << shift;
+      EXPECT_STREQ(state.cal.CalDate, "03-15-2012  09:30:45") << shift;
+      ExpectRawTables(13);
+    }
+  }
+}
+
 TEST_F(CalLoader, StandardFileForTwoHundredMHzHasTwoHundredThreeRecords) {
   state.synth.MaxFreqMHz = 200;
   CalFile f;

@@ -1,0 +1,82 @@
+// Loading calibration files: the largest custom file the calibration procedure makes (30,000 grid
+// points, three blocks of 30,000 records, about 3 MB) and a standard file of the UHF range.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "ZEL_863_DLL.h"
+#include "cal/cal_loader.h"
+#include "cal/cal_writer.h"
+#include "platform/fake/fake_platform.h"
+#include "state/defaults.h"
+#include "state/state.h"
+#include "state/text.h"
+
+namespace {
+
+using zel::state;
+
+// Writes a file with the calibration writer and returns its path.
+std::string MakeFile(bool custom, int points) {
+  std::vector<double> v[6];
+  for (int a = 0; a < 6; ++a) {
+    v[a].resize(static_cast<std::size_t>(points));
+    for (int i = 0; i < points; ++i)
+      v[a][static_cast<std::size_t>(i)] = 50.0 + a * 17.3 + i * 0.0137;
+  }
+  ZEL_CalSpec spec{};
+  spec.rcal_ohms = 50;
+  spec.max_freq_mhz = custom ? 1000 : points - 3;
+  spec.temperature_f = 72;
+  spec.custom = custom ? 1 : 0;
+  spec.points = points;
+  spec.start_mhz = 0.1;
+  spec.step_mhz = 0.0333;
+  spec.end_mhz = 0.1 + (points - 3) * 0.0333;
+  spec.unit_id = "123456";
+  spec.date_time = "03-15-2012  09:30:45";
+  const std::string path =
+      "/tmp/zel_cal_bench_" + std::to_string(::getpid()) + (custom ? ".ccal" : ".acal");
+  const zel::CalWriterTables t{v[0].data(), v[1].data(), v[2].data(),
+                               v[3].data(), v[4].data(), v[5].data()};
+  if (zel::WriteCalFile(path.c_str(), spec, t, 0) != 0) std::abort();
+  return path;
+}
+
+void Load(benchmark::State& bs, bool custom, int points) {
+  zel::platform::FakePlatform platform;
+  zel::platform::ScopedPlatform scope(&platform);
+  const std::string path = MakeFile(custom, points);
+  zel::ResetState();
+  zel::InitDefaults();
+  state.synth.MaxFreqMHz = custom ? 1000 : points - 3;
+  zel::SetText(state.cal.CalFilePath, path);
+  state.frame.InExportCall = 1;
+  for (auto _ : bs) {
+    zel::ReadCalFile();
+    if (state.frame.StatusCode != 0 || state.cal.CalLoaded != 1) bs.SkipWithError("load failed");
+    benchmark::DoNotOptimize(state.cal.CalLoadRe[points - 1]);
+  }
+  bs.SetItemsProcessed(bs.iterations() * 3 * points);  // record lines
+  std::remove(path.c_str());
+}
+
+void BM_LoadCustom30000(benchmark::State& bs) {
+  Load(bs, true, 30000);
+}
+void BM_LoadStandard1000MHz(benchmark::State& bs) {
+  Load(bs, false, 1003);
+}
+
+BENCHMARK(BM_LoadCustom30000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
+BENCHMARK(BM_LoadStandard1000MHz)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
