@@ -4,7 +4,8 @@ namespace zel {
 
 // Frequency command for TestFreqMHz and its detector record. Reads the synth state, UhfModel,
 // DfOption, ScanRunning, AvgCount; writes RxBytes/RxWords through the record reader,
-// StatusCode 34512; TestFreqMHz is as it was afterwards.
+// StatusCode 34512; below 0.05 MHz raises the averaging for the command and sets it back, keeping
+// a failure of the point; TestFreqMHz is as it was afterwards.
 void ProgramDds();
 // Settling code and UHF multipliers for TestFreqMHz. Writes Settling, SignalMult, OffsetMult,
 // LastMultCode; may clear ScanRunning and set StatusCode 34511.
