@@ -9,7 +9,11 @@ namespace zelhost {
 
 Match MatchOf(const Point& p) {
   std::complex<double> z(p.r, p.x);
-  std::complex<double> g = (z - kRefOhms) / (z + kRefOhms);
+  // A reading that is no finite number (an open beyond the instrument's range) is a total
+  // mismatch, as an open is.
+  std::complex<double> g = std::isfinite(p.r) && std::isfinite(p.x)
+                               ? (z - kRefOhms) / (z + kRefOhms)
+                               : std::complex<double>(1, 0);
   Match m;
   m.z_abs = std::abs(z);
   m.gamma_re = g.real();

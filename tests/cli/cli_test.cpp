@@ -1,0 +1,428 @@
+// zel run as a user runs it, against its built-in simulator on a pseudo-terminal: calibrate, sweep
+// with the file, read the written files back (also with scikit-rf), the closing summary for a
+// known resonance, and the messages and exit statuses of the failures a user meets first.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "simulator.h"
+#include "sweep_report.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ZelRun {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+// Runs zel with args; feeds `input` on stdin (then end of input); calls on_out with the pid and
+// the stdout so far after each chunk of it.
+ZelRun RunZel(const std::vector<std::string>& args, const std::string& input = "",
+              const std::function<void(pid_t, const std::string&)>& on_out = {}) {
+  int in[2], out[2], err[2];
+  if (pipe(in) || pipe(out) || pipe(err)) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    std::vector<char*> argv{const_cast<char*>(ZEL_CLI_PATH)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(ZEL_CLI_PATH, argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  if (!input.empty()) (void)!write(in[1], input.data(), input.size());
+  close(in[1]);
+  ZelRun r;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open_fds = 2;
+  while (open_fds > 0) {
+    if (poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[4096];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+        continue;
+      }
+      (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+      if (i == 0 && on_out) on_out(pid, r.out);
+    }
+  }
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  return r;
+}
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream s(text);
+  for (std::string line; std::getline(s, line);) lines.push_back(line);
+  return lines;
+}
+
+struct Sample {
+  double f_mhz;
+  std::complex<double> z;
+};
+
+// The Touchstone file back to impedances; fails the test on anything but "# MHZ S RI R 50".
+std::vector<Sample> ReadTouchstone(const fs::path& p) {
+  std::vector<Sample> samples;
+  bool option_line = false;
+  for (const std::string& line : Lines(Slurp(p))) {
+    if (line.empty() || line[0] == '!') continue;
+    if (line[0] == '#') {
+      EXPECT_EQ(line, "# MHZ S RI R 50");
+      option_line = true;
+      continue;
+    }
+    double f, re, im;
+    EXPECT_EQ(std::sscanf(line.c_str(), "%lf %lf %lf", &f, &re, &im), 3) << line;
+    std::complex<double> g(re, im);
+    samples.push_back({f, 50.0 * (1.0 + g) / (1.0 - g)});
+  }
+  EXPECT_TRUE(option_line);
+  return samples;
+}
+
+std::vector<Sample> ReadCsv(const fs::path& p) {
+  std::vector<std::string> lines = Lines(Slurp(p));
+  std::vector<Sample> samples;
+  if (lines.empty()) return samples;
+  EXPECT_EQ(lines[0], "frequency_mhz,r_ohm,x_ohm,z_abs_ohm,swr,return_loss_db");
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    double f, r, x;
+    EXPECT_EQ(std::sscanf(lines[i].c_str(), "%lf,%lf,%lf", &f, &r, &x), 3) << lines[i];
+    samples.push_back({f, {r, x}});
+  }
+  return samples;
+}
+
+zelsim::Dut ParsedDut(const std::string& spec) {
+  zelsim::Dut dut;
+  std::string error;
+  EXPECT_TRUE(zelsim::ParseDut(spec, &dut, &error)) << error;
+  return dut;
+}
+
+// Every sample within 1 % of the device's true impedance.
+void ExpectTrue(const std::vector<Sample>& samples, const zelsim::Dut& dut) {
+  for (const Sample& s : samples) {
+    std::complex<double> truth = zelsim::DutImpedance(dut, s.f_mhz);
+    EXPECT_LT(std::abs(s.z - truth) / std::abs(truth), 0.01)
+        << s.f_mhz << " MHz: measured " << s.z << ", true " << truth;
+  }
+}
+
+// A series circuit with a resonance inside the sweep: R, and X of either sign.
+constexpr const char* kDut = "series:r=60,l=300n,c=150p";
+constexpr int kSweepPoints = 12;
+
+// One calibration and one sweep to each file format, shared by the tests that read them.
+class CliSweep : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new fs::path(fs::temp_directory_path() / ("zel-cli-" + std::to_string(getpid())));
+    fs::create_directories(*dir_);
+    cal_run_ = new ZelRun(RunZel({"calibrate", "-o", (*dir_ / "unit.acal").string()}));
+    for (const char* ext : {"s1p", "csv"}) {
+      sweep_runs_[ext[0] == 's'] =
+          new ZelRun(RunZel({"--dut", kDut, "sweep", "2", "60", "--points",
+                             std::to_string(kSweepPoints), "--cal", (*dir_ / "unit.acal").string(),
+                             "-o", (*dir_ / (std::string("sweep.") + ext)).string()}));
+    }
+  }
+  static void TearDownTestSuite() {
+    fs::remove_all(*dir_);
+    delete dir_;
+    delete cal_run_;
+    delete sweep_runs_[0];
+    delete sweep_runs_[1];
+  }
+  static fs::path* dir_;
+  static ZelRun* cal_run_;
+  static ZelRun* sweep_runs_[2];  // [0] CSV, [1] Touchstone
+};
+fs::path* CliSweep::dir_;
+ZelRun* CliSweep::cal_run_;
+ZelRun* CliSweep::sweep_runs_[2];
+
+TEST_F(CliSweep, CalibrateWritesAFileThatLoadsAndReadsTheLoadStandard) {
+  EXPECT_EQ(cal_run_->status, 0) << cal_run_->err;
+  EXPECT_NE(cal_run_->err.find("simulating"), std::string::npos) << cal_run_->err;
+  EXPECT_NE(cal_run_->err.find("calibration written to"), std::string::npos) << cal_run_->err;
+  EXPECT_NE(cal_run_->err.find("check: the load standard reads"), std::string::npos);
+  // A standard grid: one record per MHz from 0 to 182 for each of the three standards.
+  std::vector<std::string> lines = Lines(Slurp(*dir_ / "unit.acal"));
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_NE(lines[0].find("_ID= 12345"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines.size(), 1u + 1u + 3u * (1u + 183u));
+}
+
+TEST_F(CliSweep, SweepWithTheCalibrationReadsAKnownDeviceWithinOnePercent) {
+  const zelsim::Dut dut = ParsedDut(kDut);
+  for (ZelRun* run : sweep_runs_) {
+    ASSERT_EQ(run->status, 0) << run->err;
+    EXPECT_EQ(run->err.find("calibrating the simulator"), std::string::npos)
+        << "a run given --cal makes no calibration of its own";
+    // The table: a header, one row per point, the summary.
+    int rows = 0;
+    for (const std::string& line : Lines(run->out))
+      if (!line.empty() && line[0] != '#') ++rows;
+    EXPECT_EQ(rows, kSweepPoints);
+  }
+  std::vector<Sample> s1p = ReadTouchstone(*dir_ / "sweep.s1p");
+  std::vector<Sample> csv = ReadCsv(*dir_ / "sweep.csv");
+  ASSERT_EQ(s1p.size(), static_cast<std::size_t>(kSweepPoints));
+  ASSERT_EQ(csv.size(), static_cast<std::size_t>(kSweepPoints));
+  EXPECT_DOUBLE_EQ(s1p.front().f_mhz, 2);
+  EXPECT_DOUBLE_EQ(s1p.back().f_mhz, 60);
+  ExpectTrue(s1p, dut);
+  ExpectTrue(csv, dut);
+}
+
+TEST_F(CliSweep, TouchstoneFileReadsBackInScikitRf) {
+  if (std::system(ZEL_SYSTEM_PYTHON " -c 'import skrf' >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << ZEL_SYSTEM_PYTHON " has no scikit-rf";
+  ASSERT_EQ(sweep_runs_[1]->status, 0);
+  fs::path dump = *dir_ / "skrf.txt";
+  // The impedance from scikit-rf's own reading of the file: its S parameter and reference
+  // (Network.z itself fails with the numpy that Debian ships beside skrf 0.15).
+  std::string script = "import skrf; n = skrf.Network('" + (*dir_ / "sweep.s1p").string() +
+                       "'); s = n.s[:, 0, 0]; "
+                       "z = n.z0[:, 0] * (1 + s) / (1 - s); f = open('" +
+                       dump.string() +
+                       "', 'w'); [f.write('%.9f %.9f %.9f\\n' % (fr / 1e6, v.real, v.imag)) for "
+                       "fr, v in zip(n.f, z)]";
+  std::string cmd = ZEL_SYSTEM_PYTHON " -c \"" + script + "\" 2>/dev/null";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  std::vector<Sample> from_skrf;
+  for (const std::string& line : Lines(Slurp(dump))) {
+    double f, r, x;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%lf %lf %lf", &f, &r, &x), 3);
+    from_skrf.push_back({f, {r, x}});
+  }
+  std::vector<Sample> csv = ReadCsv(*dir_ / "sweep.csv");
+  ASSERT_EQ(from_skrf.size(), csv.size());
+  for (std::size_t i = 0; i < csv.size(); ++i) {
+    EXPECT_NEAR(from_skrf[i].f_mhz, csv[i].f_mhz, 1e-6);
+    // Same measurement, two files: the CSV's four decimals are the only difference.
+    EXPECT_LT(std::abs(from_skrf[i].z - csv[i].z), 1e-3) << csv[i].f_mhz;
+  }
+  ExpectTrue(from_skrf, ParsedDut(kDut));
+}
+
+// The summary for a known resonance: a series resonator of r ohms at f0 with quality factor Q.
+TEST(CliSummary, ReportsTheResonanceAndBandwidthsOfAKnownAntenna) {
+  const std::string spec = "antenna:f0=7.1,r=40,q=15";
+  ZelRun run = RunZel({"--dut", spec, "sweep", "6.5", "7.7", "--step", "0.01"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("calibrating the simulator first"), std::string::npos) << run.err;
+  double min_swr = 0, min_f = 0, lo2 = 0, hi2 = 0, bw2 = 0, lo15 = 0, hi15 = 0, bw15 = 0;
+  for (const std::string& line : Lines(run.out)) {
+    std::sscanf(line.c_str(), "# lowest SWR %lf at %lf MHz", &min_swr, &min_f);
+    std::sscanf(line.c_str(), "# SWR below 2:1: %lf to %lf MHz, bandwidth %lf", &lo2, &hi2, &bw2);
+    std::sscanf(line.c_str(), "# SWR below 1.5:1: %lf to %lf MHz, bandwidth %lf", &lo15, &hi15,
+                &bw15);
+  }
+  // The truth from the device itself: SWR at resonance 50/40, band edges where the SWR crosses
+  // the limit, found by bisection on the true impedance.
+  const zelsim::Dut dut = ParsedDut(spec);
+  auto swr = [&](double f) {
+    std::complex<double> z = zelsim::DutImpedance(dut, f);
+    double g = std::abs((z - 50.0) / (z + 50.0));
+    return (1 + g) / (1 - g);
+  };
+  auto edge = [&](double inside, double outside, double limit) {
+    for (int i = 0; i < 60; ++i) {
+      double mid = (inside + outside) / 2;
+      (swr(mid) < limit ? inside : outside) = mid;
+    }
+    return inside;
+  };
+  EXPECT_NEAR(min_swr, 1.25, 0.02);
+  EXPECT_NEAR(min_f, 7.1, 0.015);
+  // One step is 10 kHz; the interpolated edges land well inside it.
+  EXPECT_NEAR(lo2, edge(7.1, 6.5, 2.0), 0.005);
+  EXPECT_NEAR(hi2, edge(7.1, 7.7, 2.0), 0.005);
+  EXPECT_NEAR(bw2, hi2 - lo2, 1e-3);
+  EXPECT_NEAR(lo15, edge(7.1, 6.5, 1.5), 0.005);
+  EXPECT_NEAR(hi15, edge(7.1, 7.7, 1.5), 0.005);
+  EXPECT_NEAR(bw15, hi15 - lo15, 1e-3);
+}
+
+// The bands as the summary finds them, on hand-made sweeps of SWR values.
+TEST(CliSummary, BandEdgesAreInterpolatedAndSayWhenThereIsNone) {
+  // Impedances with a given SWR against 50 ohms: a pure resistance of 50 x SWR.
+  auto sweep = [](std::vector<double> swrs) {
+    std::vector<zelhost::Point> p;
+    for (std::size_t i = 0; i < swrs.size(); ++i)
+      p.push_back({10.0 + static_cast<double>(i), 50 * swrs[i], 0});
+    return p;
+  };
+  struct Case {
+    const char* name;
+    std::vector<double> swr;
+    bool found;
+    double lo, hi;
+    bool lo_end, hi_end;
+  };
+  const double inf = INFINITY;
+  // clang-format off
+  const Case cases[] = {
+      {"never below the limit",                  {3, 2.5, 2.01, 2.5}, false, 0, 0, false, false},
+      {"edges halfway between points",           {3, 1, 3},     true, 10.5, 11.5, false, false},
+      {"edges a third and a quarter of a step out", {3, 1.5, 1, 5}, true, 11 - 1.0 / 3, 12.25,
+       false, false},
+      {"band reaching the end of the sweep",     {1.2, 1.5, 4}, true, 10, 11.2, true, false},
+      {"an open beside the band puts the edge on the point", {inf, 1.1, inf}, true, 11, 11,
+       false, false},
+      {"only the run around the minimum counts", {1.5, 3, 1.1, 3}, true, 12 - 0.9 / 1.9,
+       12 + 0.9 / 1.9, false, false},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<zelhost::Point> p = sweep(c.swr);
+    zelhost::Summary s = zelhost::Summarize(p);
+    ASSERT_TRUE(s.any);
+    EXPECT_EQ(s.swr2.found, c.found);
+    if (!c.found) continue;
+    EXPECT_NEAR(s.swr2.low_mhz, c.lo, 1e-9);
+    EXPECT_NEAR(s.swr2.high_mhz, c.hi, 1e-9);
+    EXPECT_EQ(s.swr2.low_at_sweep_end, c.lo_end);
+    EXPECT_EQ(s.swr2.high_at_sweep_end, c.hi_end);
+  }
+}
+
+// A pseudo-terminal that nobody answers: a silent instrument.
+class SilentLine {
+ public:
+  SilentLine() {
+    char name[256];
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) path_ = name;
+  }
+  ~SilentLine() {
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  int master_ = -1, slave_ = -1;
+  std::string path_;
+};
+
+TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
+  SilentLine silent;
+  ASSERT_FALSE(silent.path().empty());
+  fs::path dir = fs::temp_directory_path() / ("zel-cli-fail-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  // A calibration file that names another unit than the simulator's serial number 12345.
+  {
+    std::ofstream f(dir / "other.acal");
+    f << " 50   //  _ID= 99999     || made on another analyzer\r\n 180    temperature=  77\r\n";
+  }
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> says;
+  };
+  const Case cases[] = {
+      {"missing port",
+       {"--device", (dir / "no-such-tty").string(), "info"},
+       1,
+       {"cannot open", "(34502)", "check that the device exists"}},
+      {"wrong calibration file",
+       {"sweep", "10", "20", "--cal", (dir / "other.acal").string()},
+       1,
+       {"(34520)", "belongs to another instrument", "zel calibrate"}},
+      {"missing calibration file",
+       {"point", "14", "--cal", (dir / "none.acal").string()},
+       1,
+       {"(34523)", "cannot be opened"}},
+      {"silent instrument",
+       {"--device", silent.path(), "info"},
+       1,
+       {"no identification from the instrument", "(121)", "check power, the serial cable"}},
+      {"sweep outside the model's range", {"sweep", "150", "200"}, 2, {"outside", "180 MHz"}},
+      {"stop below start", {"sweep", "20", "10"}, 2, {"STOP must not be below START"}},
+      {"unknown output format", {"sweep", "1", "2", "-o", "x.txt"}, 2, {".s1p", ".csv"}},
+      {"simulator options with a real port", {"--port", "3", "--dut", "short", "info"}, 2, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ZelRun run = RunZel(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    for (const std::string& text : c.says)
+      EXPECT_NE(run.err.find(text), std::string::npos) << "stderr: " << run.err;
+  }
+  fs::remove_all(dir);
+}
+
+TEST(CliInterrupt, CtrlCEndsTheSweepAndWritesWhatWasMeasured) {
+  fs::path dir = fs::temp_directory_path() / ("zel-cli-int-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const int requested = 50000;
+  bool sent = false;
+  ZelRun run = RunZel({"--dut", "r=50", "sweep", "1", "100", "--points", std::to_string(requested),
+                       "-o", (dir / "part.csv").string()},
+                      "", [&](pid_t pid, const std::string& out) {
+                        // Interrupt once a few rows are out (the calibration is done by then).
+                        if (!sent && std::count(out.begin(), out.end(), '\n') > 20) {
+                          kill(pid, SIGINT);
+                          sent = true;
+                        }
+                      });
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(run.status, 130) << run.err;
+  EXPECT_NE(run.err.find("interrupted"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("relay off, port closed"), std::string::npos) << run.err;
+  int rows = 0;
+  for (const std::string& line : Lines(run.out))
+    if (!line.empty() && line[0] != '#') ++rows;
+  std::vector<Sample> written = ReadCsv(dir / "part.csv");
+  EXPECT_GE(rows, 20);
+  EXPECT_LT(rows, requested);
+  EXPECT_EQ(written.size(), static_cast<std::size_t>(rows));
+  fs::remove_all(dir);
+}
+
+}  // namespace
