@@ -162,22 +162,26 @@ enum {
 typedef struct ZEL_CalSpec {
   double rcal_ohms;      /* load standard, 5 .. 999999 ohms */
   double max_freq_mhz;   /* the instrument's maximum frequency (the loader wants it within
-                            0.01 MHz); standard grid: 1 .. 30028 */
+                            0.01 MHz); standard grid: 1 .. 30028; 0: the identified
+                            controller's (ZEL_GetVersion or ZEL_GetSerialNum must have run) */
   double temperature_f;  /* instrument temperature, degrees Fahrenheit, 0 .. 200 */
   int32_t custom;        /* 0: standard grid; 1: custom grid */
   int32_t points;        /* custom: points per table, 4 .. 30032 */
   double start_mhz;      /* custom: first grid point */
   double end_mhz;        /* custom: end of the grid (recorded only) */
   double step_mhz;       /* custom: grid step, above 0 */
-  const char* unit_id;   /* the unit's identification (its UnitIdText, e.g. the serial number
-                            text); NULL or "" writes a file that any instrument accepts */
+  const char* unit_id;   /* the unit's identification text; NULL: the identified unit's own
+                            (ZEL_GetVersion or ZEL_GetSerialNum must have run); "": none, a
+                            file that any instrument accepts */
   int32_t min5k;         /* nonzero: the file lets the loader lower the minimum to 0.002 MHz */
   const char* comment;   /* free comment, may be NULL */
   const char* date_time; /* "MM-DD-YYYY  HH:MM:SS"; NULL or "" takes the current time */
   int32_t uhf;           /* nonzero: the UHF model's format number and segment section */
   int32_t segment_count; /* UHF: 4 .. 50 */
   const int32_t* seg_start_mhz; /* UHF: segment_count starts, 0 .. 100000 MHz */
-  const int32_t* seg_mults;     /* UHF: segment_count multiplier codes, 0 .. 660 */
+  const int32_t* seg_mults;     /* UHF: segment_count multiplier codes, 0 .. 660; with both
+                                   arrays NULL the identified controller's segment table (all
+                                   50 rows), band edges and level are written instead */
   int32_t band_edge1_mhz;       /* UHF: band edges, MHz */
   int32_t band_edge2_mhz;
   double dds1_level;  /* UHF: synthesizer 1 level, 0 .. 100 percent of full scale */
