@@ -34,51 +34,114 @@ struct ZelRun {
   std::string out, err;
 };
 
+// A program run with pipes on its three standard streams.
+class Child {
+ public:
+  Child(const char* exe, const std::vector<std::string>& args) {
+    int in[2], to_out[2], to_err[2];
+    if (pipe(in) || pipe(to_out) || pipe(to_err)) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(to_out[1], 1);
+      dup2(to_err[1], 2);
+      for (int fd : {in[0], in[1], to_out[0], to_out[1], to_err[0], to_err[1]}) close(fd);
+      std::vector<char*> argv{const_cast<char*>(exe)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(exe, argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(to_out[1]);
+    close(to_err[1]);
+    in_ = in[1];
+    fds_[0] = to_out[0];
+    fds_[1] = to_err[0];
+  }
+  ~Child() {
+    CloseStdin();
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGTERM);
+      Wait();
+    }
+    for (int fd : fds_)
+      if (fd >= 0) close(fd);
+  }
+  pid_t pid() const { return pid_; }
+  void Write(const std::string& text) {
+    if (in_ >= 0) (void)!write(in_, text.data(), text.size());
+  }
+  void CloseStdin() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+  }
+  // Takes what the child wrote within timeout_ms; false once both of its outputs are closed.
+  bool Pump(int timeout_ms) {
+    pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    if (fds_[0] < 0 && fds_[1] < 0) return false;
+    if (poll(p, 2, timeout_ms) <= 0) return true;
+    for (int i = 0; i < 2; ++i) {
+      if (fds_[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[4096];
+      ssize_t n = read(fds_[i], buf, sizeof buf);
+      if (n <= 0) {
+        close(fds_[i]);
+        fds_[i] = -1;
+      } else {
+        (i == 0 ? out : err).append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    return true;
+  }
+  // Waits until stdout or stderr holds `text` `count` times.
+  bool WaitFor(const std::string& text, std::size_t count = 1, int timeout_ms = 20000) {
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+      if (Count(out, text) + Count(err, text) >= count) return true;
+      if (!Pump(10)) return false;
+    }
+    return false;
+  }
+  int Wait() {
+    while (Pump(100)) {
+    }
+    int ws = 0;
+    waitpid(pid_, &ws, 0);
+    reaped_ = true;
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  }
+  static std::size_t Count(const std::string& hay, const std::string& needle) {
+    std::size_t n = 0;
+    for (std::size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+    return n;
+  }
+  std::string out, err;
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int in_ = -1;
+  int fds_[2] = {-1, -1};
+};
+
 // Runs zel with args; feeds `input` on stdin (then end of input); calls on_out with the pid and
-// the stdout so far after each chunk of it.
+// the stdout so far after each chunk of output.
 ZelRun RunZel(const std::vector<std::string>& args, const std::string& input = "",
               const std::function<void(pid_t, const std::string&)>& on_out = {}) {
-  int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    std::vector<char*> argv{const_cast<char*>(ZEL_CLI_PATH)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(ZEL_CLI_PATH, argv.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  if (!input.empty()) (void)!write(in[1], input.data(), input.size());
-  close(in[1]);
+  Child c(ZEL_CLI_PATH, args);
+  c.Write(input);
+  c.CloseStdin();
   ZelRun r;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open_fds = 2;
-  while (open_fds > 0) {
-    if (poll(fds, 2, -1) < 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-        continue;
-      }
-      (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
-      if (i == 0 && on_out) on_out(pid, r.out);
+  std::size_t seen = 0;
+  while (c.Pump(100)) {
+    if (on_out && c.out.size() != seen) {
+      seen = c.out.size();
+      on_out(c.pid(), c.out);
     }
   }
-  int ws = 0;
-  waitpid(pid, &ws, 0);
-  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  r.status = c.Wait();
+  r.out = c.out;
+  r.err = c.err;
   return r;
 }
 
@@ -396,6 +459,45 @@ TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
   }
   fs::remove_all(dir);
 }
+
+#ifdef ZEL_SIM_PATH
+// A real instrument's calibration: zel asks for each standard and waits for Enter. zel-sim stands
+// in for the analyzer on its own pseudo-terminal, and the test attaches the standards on it
+// through its control input, as a user would screw them on.
+TEST(CliExternalInstrument, CalibrateAsksForEachStandardAndChecksTheResult) {
+  Child sim(ZEL_SIM_PATH, {"--dut", "r=50,x=0"});
+  ASSERT_TRUE(sim.WaitFor("\n"));
+  const std::string path = sim.out.substr(0, sim.out.find('\n'));
+  fs::path dir = fs::temp_directory_path() / ("zel-cli-ext-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+
+  Child zel(ZEL_CLI_PATH, {"--device", path, "calibrate", "-o", (dir / "good.acal").string()});
+  const std::pair<const char*, const char*> steps[] = {
+      {"SHORT", "short"}, {"OPEN", "open"}, {"LOAD", "load"}};
+  for (const auto& [asked, dut] : steps) {
+    ASSERT_TRUE(zel.WaitFor(std::string("attach the ") + asked)) << zel.err;
+    sim.Write(std::string("dut ") + dut + "\n");
+    ASSERT_TRUE(sim.WaitFor(std::string("ok dut ") + dut));
+    zel.Write("\n");
+  }
+  EXPECT_EQ(zel.Wait(), 0) << zel.err;
+  EXPECT_NE(zel.err.find("calibration written to"), std::string::npos) << zel.err;
+  EXPECT_EQ(zel.err.find("simulating"), std::string::npos);
+
+  // Enter pressed three times without changing the standard: the check finds the file useless.
+  ZelRun unchanged =
+      RunZel({"--device", path, "calibrate", "-o", (dir / "same.acal").string()}, "\n\n\n");
+  EXPECT_EQ(unchanged.status, 1);
+  EXPECT_NE(unchanged.err.find("calibration check failed"), std::string::npos) << unchanged.err;
+
+  // Nobody to press Enter: nothing is measured and no file appears.
+  ZelRun no_answer = RunZel({"--device", path, "calibrate", "-o", (dir / "none.acal").string()});
+  EXPECT_EQ(no_answer.status, 1);
+  EXPECT_NE(no_answer.err.find("no answer on standard input"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "none.acal"));
+  fs::remove_all(dir);
+}
+#endif
 
 TEST(CliInterrupt, CtrlCEndsTheSweepAndWritesWhatWasMeasured) {
   fs::path dir = fs::temp_directory_path() / ("zel-cli-int-" + std::to_string(getpid()));

@@ -2,6 +2,7 @@
 // the grid, written with the library's calibration writer, loaded back and checked by measuring
 // the load standard, which is still attached at the end, corrected.
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,11 +57,21 @@ bool WaitForEnter(Standard s, double rcal) {
     std::fprintf(stderr, "zel: attach the %s standard and press Enter (Ctrl-C cancels) ",
                  StandardName(s));
   std::fflush(stderr);
-  char line[256];
-  errno = 0;
-  if (std::fgets(line, sizeof line, stdin)) return !g_interrupted;
+  std::string line;
+  while (!g_interrupted) {
+    constexpr int kPollMs = 100;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, kPollMs) <= 0) continue;
+    char c;
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1 && c == '\n') return true;
+    if (n == 1) continue;
+    if (n < 0 && errno == EINTR) continue;
+    std::fprintf(stderr, "\n");
+    Complain("no answer on standard input: calibration cancelled");
+    return false;
+  }
   std::fprintf(stderr, "\n");
-  if (!g_interrupted) Complain("no answer on standard input: calibration cancelled");
   return false;
 }
 
@@ -135,13 +146,14 @@ int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
       }
       double r = 0, x = 0;
       std::int32_t status = ZEL_ScanPoint(0, g.measure_mhz[i], &r, &x);
-      if (status != ZEL_OK) {
+      if (status != ZEL_OK && !g_interrupted) {
         bar.Clear();
         char where[96];
         std::snprintf(where, sizeof where, "calibration, %s standard at %.6g MHz",
                       StandardName(standards[k]), g.measure_mhz[i]);
         return Fail(where, status);
       }
+      if (status != ZEL_OK) continue;  // interrupted: said at the top of the loop
       re[k].push_back(r);
       im[k].push_back(x);
       bar.Update(i + 1);

@@ -201,6 +201,8 @@ int RunSweep(Session& s, const SweepOptions& o) {
       double r = 0, x = 0;
       std::int32_t status = ZEL_ScanPoint(mode, f, &r, &x);
       if (status != ZEL_OK) {
+        // A point cut short by Ctrl-C is not a failure of the instrument; it is left out.
+        if (g_interrupted) break;
         failure = status;
         failed_at = f;
         break;

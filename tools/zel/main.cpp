@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   CLI::App app{
       "zel: identify, sweep, calibrate and measure with a ZEL vector impedance analyzer.\n"
       "Without --port or --device it runs against the built-in simulator."};
+  app.name("zel");
   app.require_subcommand(1);
   app.fallthrough();
 

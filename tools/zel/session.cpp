@@ -68,6 +68,9 @@ std::string Trimmed(std::string s) {
 void CatchInterrupt() {
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
+  // Interrupted system calls resume: the library's port reads carry on, and the loops that wait
+  // for the user poll and look at the flag.
+  sa.sa_flags = SA_RESTART;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
 }
