@@ -90,7 +90,7 @@ std::string HexField(std::uint32_t value, int width) {
 
 void SetText(char* dst, std::string_view src) {
   std::size_t n = src.size() < kTextSize - 1 ? src.size() : kTextSize - 1;
-  std::memmove(dst, src.data(), n);
+  if (n > 0) std::memmove(dst, src.data(), n);  // an empty view may carry no pointer at all
   dst[n] = '\0';
 }
 
