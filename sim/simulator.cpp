@@ -266,7 +266,13 @@ void Simulator::DropLine() {
 }
 
 void Simulator::HostLineRate(int baud) {
-  if (baud <= 0 || baud == counters_.baud) return;
+  if (baud <= 0) return;
+  if (baud == counters_.baud) {
+    rate_switch_pending_ = false;  // the host has followed a "C"
+    return;
+  }
+  // Right after "C" the host is still at the old rate until it reopens the port.
+  if (rate_switch_pending_ && baud == rate_before_switch_) return;
   ++counters_.rate_mismatches;
   Log(0, "host line at " + std::to_string(baud) + " baud, controller at " +
              std::to_string(counters_.baud) + ": following the host");
@@ -413,6 +419,7 @@ void Simulator::Execute(int len, double now_s) {
   std::string text = Printable(c, static_cast<std::size_t>(len));
   char note[160] = "";
   ++counters_.commands;
+  rate_switch_pending_ = c[0] == 'C';
   switch (c[0]) {
     case 'F':
     case 'U': {
@@ -495,6 +502,7 @@ void Simulator::Execute(int len, double now_s) {
       break;
     case 'C':
       ++counters_.rate_switches;
+      rate_before_switch_ = counters_.baud;
       counters_.baud = kHighLinkRate;
       Log(now_s, text + " link rate 115000");
       break;

@@ -233,6 +233,8 @@ class Simulator {
   std::uint64_t rng_;
   double last_freq_mhz_ = 0;
   bool unplug_request_ = false;
+  bool rate_switch_pending_ = false;  // the last command was "C"
+  int rate_before_switch_ = 0;
   std::function<void(double, const std::string&)> log_;
 };
 

@@ -423,6 +423,7 @@ TEST(SimLine, FollowsTheHostsLineRateAndCountsAMismatch) {
   sim.HostLineRate(57600);
   EXPECT_EQ(sim.counters().rate_mismatches, 0);
   Send(sim, "C");
+  sim.HostLineRate(57600);  // not yet reopened after the switch: no mismatch
   sim.HostLineRate(115000);
   EXPECT_EQ(sim.counters().rate_mismatches, 0);
   sim.HostLineRate(57600);  // reopened at the low rate without a "C": the controller follows
