@@ -489,6 +489,8 @@ TEST(CliExternalInstrument, CalibrateAsksForEachStandardAndChecksTheResult) {
       RunZel({"--device", path, "calibrate", "-o", (dir / "same.acal").string()}, "\n\n\n");
   EXPECT_EQ(unchanged.status, 1);
   EXPECT_NE(unchanged.err.find("calibration check failed"), std::string::npos) << unchanged.err;
+  EXPECT_FALSE(fs::exists(dir / "same.acal"));
+  EXPECT_FALSE(fs::exists(dir / "same.acal.new"));
 
   // Nobody to press Enter: nothing is measured and no file appears.
   ZelRun no_answer = RunZel({"--device", path, "calibrate", "-o", (dir / "none.acal").string()});

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,11 @@ bool WaitForEnter(Standard s, double rcal) {
     if (poll(&p, 1, kPollMs) <= 0) continue;
     char c;
     ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n == 1 && c == '\n') return true;
+    if (n == 1 && c == '\n') {
+      // A terminal echoed the Enter; input from elsewhere leaves the prompt's line open.
+      if (!isatty(STDIN_FILENO)) std::fprintf(stderr, "\n");
+      return true;
+    }
     if (n == 1) continue;
     if (n < 0 && errno == EINTR) continue;
     std::fprintf(stderr, "\n");
@@ -98,6 +103,24 @@ Grid MakeGrid(const UnitInfo& u, const CalOptions& o) {
   for (double f : g.f_mhz) g.measure_mhz.push_back(std::clamp(f, u.min_mhz, u.max_mhz));
   return g;
 }
+
+// A file written under "<name>.new" that becomes <name> on Commit, and is removed otherwise.
+class CheckedFile {
+ public:
+  explicit CheckedFile(const std::string& name) : name_(name), trial_(name + ".new") {}
+  ~CheckedFile() {
+    if (!committed_) std::remove(trial_.c_str());
+  }
+  const std::string& trial() const { return trial_; }
+  bool Commit() {
+    committed_ = std::rename(trial_.c_str(), name_.c_str()) == 0;
+    return committed_;
+  }
+
+ private:
+  std::string name_, trial_;
+  bool committed_ = false;
+};
 
 }  // namespace
 
@@ -189,12 +212,15 @@ int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
     spec.band_edge2_mhz = kUhfBandEdge2MHz;
     spec.dds1_level = kUhfDds1Level;
   }
-  std::int32_t status = ZEL_WriteCalFile(o.output.c_str(), &spec, re[0].data(), im[0].data(),
+  // The file is checked under a name of its own and takes the asked name only when it passed,
+  // so a failed run never replaces a good calibration file.
+  CheckedFile file(o.output);
+  std::int32_t status = ZEL_WriteCalFile(file.trial().c_str(), &spec, re[0].data(), im[0].data(),
                                          re[1].data(), im[1].data(), re[2].data(), im[2].data());
-  if (status != ZEL_OK) return Fail("cannot write the calibration file " + o.output, status);
-  status = ZEL_LoadCalFile(o.output.c_str());
+  if (status != ZEL_OK) return Fail("cannot write the calibration file " + file.trial(), status);
+  status = ZEL_LoadCalFile(file.trial().c_str());
   if (status != ZEL_OK)
-    return Fail("the new calibration file " + o.output + " does not load", status);
+    return Fail("the new calibration file " + file.trial() + " does not load", status);
   if (!automatic && u.serial.empty())
     std::fprintf(stderr, "zel: this unit reports no serial number: the file carries no unit ID\n");
 
@@ -226,7 +252,11 @@ int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
                 worst_z.real(), worst_z.imag(), worst_f, 100 * worst, o.rcal_ohms, kCheckPoints);
   if (worst > kCheckTolerance)
     return Complain(std::string("calibration check failed: ") + check +
-                    ": check the standards and the connections, then calibrate again");
+                    ": check the standards and the connections, then calibrate again (" + o.output +
+                    " not written)");
+  if (!file.Commit())
+    return Complain("cannot rename " + file.trial() + " to " + o.output + ": " +
+                    std::strerror(errno));
   if (automatic) {
     std::fprintf(stderr, "zel: calibrated the simulator (%zu points per standard; %s)\n", n, check);
   } else {
