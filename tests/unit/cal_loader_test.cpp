@@ -418,6 +418,25 @@ TEST_F(CalLoader, RecordLineFields) {
   }
 }
 
+TEST_F(CalLoader, TableEntryBeyondTheRecordsIsClearedNotLeftFromAnEarlierLoad) {
+  // A maximum frequency of 10.5 reads round(10.5) + 3 = 13 records into round(13.5) = 14
+  // entries; the 14th must not keep what an earlier, longer load put there.
+  state.synth.MaxFreqMHz = 11;
+  CalFile longer;
+  longer.freq_line = " 11";
+  longer.records = 14;
+  ASSERT_EQ(Load(longer.Text()), 0);
+  ASSERT_NE(state.cal.CalShortRe[13], 0);
+  state.synth.MaxFreqMHz = 10.5;
+  CalFile f;
+  f.freq_line = " 10.5";
+  ASSERT_EQ(Load(f.Text()), 0);
+  EXPECT_EQ(state.cal.NumCalPoints, 14);
+  ExpectRawTables(13);
+  EXPECT_EQ(state.cal.CalShortRe[13], 0);
+  EXPECT_EQ(state.cal.CalOpenIm[13], 0);
+}
+
 TEST_F(CalLoader, TruncatedFileReadsZeroRecords) {
   std::string text = CalFile{}.Text();
   text.resize(text.find(" Open Circuit:"));
