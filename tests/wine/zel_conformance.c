@@ -233,6 +233,46 @@ static void CheckPortAndFrames(void) {
   zel.CommPort(0, kStandardPort, 0);
 }
 
+static int g_app_messages;
+
+static LRESULT CALLBACK CountingWindow(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_APP) ++g_app_messages;
+  return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+/* The library's pauses hand the host thread's window messages on, so a host window stays alive
+ * during a call; a request to end the message loop stays for the host's own loop. */
+static void CheckMessagePump(void) {
+  WNDCLASSA wc;
+  HWND hwnd;
+  MSG msg;
+  DWORD t0, ms;
+  int32_t status;
+  memset(&wc, 0, sizeof wc);
+  wc.lpfnWndProc = CountingWindow;
+  wc.hInstance = GetModuleHandleA(NULL);
+  wc.lpszClassName = "ZelConformanceWindow";
+  RegisterClassA(&wc);
+  hwnd = CreateWindowA(wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, wc.hInstance, NULL);
+  Check(hwnd != NULL, "pump.window_created", "error %lu", (unsigned long)GetLastError());
+  if (!hwnd) return;
+
+  PostMessageA(hwnd, WM_APP, 0, 0);
+  t0 = GetTickCount();
+  status = zel.CommPort(1, kStandardPort, 57600);
+  ms = GetTickCount() - t0;
+  Check(status == 0 && g_app_messages == 1, "pump.messages_dispatched_during_the_open_pause",
+        "status %d, %d messages dispatched", status, g_app_messages);
+  /* 100 ms for the line to settle and 50 ms after "D0"; the tick counter may step by 16 ms. */
+  Check(ms + 16 >= kOpenSettleMs + 50, "pump.open_waits_its_pauses", "%lu ms", (unsigned long)ms);
+
+  PostQuitMessage(7);
+  status = zel.CommPort(0, kStandardPort, 0);
+  Check(status == 0 && PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) && msg.wParam == 7,
+        "pump.quit_request_left_for_the_host", "status %d", status);
+  DestroyWindow(hwnd);
+}
+
 static void CheckModels(void) {
   static const struct {
     int port;
@@ -418,6 +458,7 @@ int main(int argc, char** argv) {
   if (LoadExports(dll)) {
     zel.SetNoticeHandler(RecordNotice);
     CheckPortAndFrames();
+    CheckMessagePump();
     CheckModels();
     CheckCalibration(cal_path, other_path);
     CheckTimeouts();
