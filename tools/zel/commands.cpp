@@ -119,9 +119,10 @@ int CheckSweepOptions(const SweepOptions& o) {
   if (o.step_mhz > 0 && (o.stop_mhz - o.start_mhz) / o.step_mhz >= kMaxSweepPoints)
     return Complain("sweep: --step gives more than " + std::to_string(kMaxSweepPoints) + " points",
                     kExitUsage);
-  if (!o.output.empty() && KindOfPath(o.output) == FileKind::kNone)
-    return Complain("sweep: -o " + o.output + ": the name must end in .s1p (Touchstone) or .csv",
-                    kExitUsage);
+  for (const std::string& path : o.outputs)
+    if (KindOfPath(path) == FileKind::kNone)
+      return Complain("sweep: -o " + path + ": the name must end in .s1p (Touchstone) or .csv",
+                      kExitUsage);
   if (o.avg < 0) return Complain("--avg must be positive", kExitUsage);
   return kExitOk;
 }
@@ -221,17 +222,15 @@ int RunSweep(Session& s, const SweepOptions& o) {
   s.Close();
 
   int status = kExitOk;
-  if (!o.output.empty()) {
-    bool ok =
-        KindOfPath(o.output) == FileKind::kTouchstone
-            ? WriteTouchstone(o.output, points,
-                              std::string("zel sweep, ") + (mode == 1 ? "calibrated" : "raw") +
-                                  " series impedance as reflection coefficient")
-            : WriteCsv(o.output, points);
+  const std::string comment = std::string("zel sweep, ") + (mode == 1 ? "calibrated" : "raw") +
+                              " series impedance as reflection coefficient";
+  for (const std::string& path : o.outputs) {
+    bool ok = KindOfPath(path) == FileKind::kTouchstone ? WriteTouchstone(path, points, comment)
+                                                        : WriteCsv(path, points);
     if (!ok) {
-      status = Complain("cannot write " + o.output + ": " + std::strerror(errno));
+      status = Complain("cannot write " + path + ": " + std::strerror(errno));
     } else {
-      std::fprintf(stderr, "zel: %zu points written to %s\n", points.size(), o.output.c_str());
+      std::fprintf(stderr, "zel: %zu points written to %s\n", points.size(), path.c_str());
     }
   }
   if (failure != ZEL_OK) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "session.h"
 
@@ -15,7 +16,7 @@ struct SweepOptions {
   std::string cal;      // calibration file; empty: raw, or a fresh one on the built-in simulator
   int avg = 0;          // 0: leave the averaging as the library has it
   bool sync = false;
-  std::string output;  // .s1p or .csv
+  std::vector<std::string> outputs;  // each .s1p or .csv
 };
 
 struct CalOptions {

@@ -52,8 +52,8 @@ int main(int argc, char** argv) {
   sweep->add_option("--avg", sw.avg,
                     "readings averaged per point (1..16, up to 256 on newer firmware)");
   sweep->add_flag("--sync", sw.sync, "sync pulse before every point");
-  sweep->add_option("-o,--output", sw.output,
-                    "also write the sweep to FILE.s1p (Touchstone) or FILE.csv");
+  sweep->add_option("-o,--output", sw.outputs,
+                    "also write the sweep to FILE.s1p (Touchstone) or FILE.csv; may be repeated");
 
   double point_mhz = 0;
   std::string point_cal;
