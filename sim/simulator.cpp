@@ -274,8 +274,8 @@ void Simulator::HostLineRate(int baud) {
   // Right after "C" the host is still at the old rate until it reopens the port.
   if (rate_switch_pending_ && baud == rate_before_switch_) return;
   ++counters_.rate_mismatches;
-  Log(0, "host line at " + std::to_string(baud) + " baud, controller at " +
-             std::to_string(counters_.baud) + ": following the host");
+  Log(last_now_, "host line at " + std::to_string(baud) + " baud, controller at " +
+                     std::to_string(counters_.baud) + ": following the host");
   counters_.baud = baud;
 }
 
@@ -317,6 +317,7 @@ void Simulator::SaveFlash() const {
 }
 
 void Simulator::Receive(const std::uint8_t* bytes, std::size_t n, double now_s) {
+  last_now_ = now_s;
   for (std::size_t i = 0; i < n; ++i) {
     if (!in_.empty() && now_s - in_since_ > kCommandGapS) {
       ++counters_.malformed;

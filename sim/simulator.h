@@ -56,7 +56,7 @@ struct Dut {
   double q = 10;         // antenna Q
   double ref_ohms = 50;  // Touchstone reference
   std::vector<TablePoint> table;
-  std::string text;  // as given, for the log
+  std::string text = "r=50,x=0";  // as given, for the log
 };
 
 // "r=50,x=10", "series:r=..,l=..,c=..", "parallel:r=..,l=..,c=..", "antenna:f0=14.2,r=50,q=10",
@@ -225,6 +225,7 @@ class Simulator {
   Counters counters_;
   std::vector<std::uint8_t> in_;
   double in_since_ = 0;
+  double last_now_ = 0;  // time of the last bytes received, for the log
   std::deque<Pending> out_;
   double line_free_at_ = 0;
   std::vector<std::uint8_t> last_record_;

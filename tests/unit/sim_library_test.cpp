@@ -4,7 +4,9 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "ZEL_863_DLL.h"
 #include "support/sim_peer.h"
@@ -124,6 +126,50 @@ TEST(SimLibrary, HighSpeedLinkAndFaultsSeenThroughTheLibrary) {
   EXPECT_TRUE(bench.peer.unplugged());
   bench.peer.Replug();
   EXPECT_EQ(ZEL_ScanPoint(0, 14.2, &r, &x), 0);
+}
+
+TEST(SimLibrary, ShortOpenLoadCalibrationThroughTheLibraryRecoversTheDevice) {
+  // A calibration run as a host does it: the three standards switched in on the simulator, every
+  // grid point measured raw, the file written and loaded, then the antenna measured corrected.
+  SimBench bench(WithDut(Model::kStandard, "short"));
+  bench.Connect();
+  const int points = 180 + 3;
+  std::vector<double> re[3], im[3];
+  const char* standards[] = {"short", "open", "load"};
+  for (int k = 0; k < 3; ++k) {
+    zelsim::Dut d;
+    ASSERT_TRUE(zelsim::ParseDut(standards[k], &d, nullptr));
+    bench.sim.SetDut(d);
+    for (int i = 0; i < points; ++i) {
+      double r = 0, x = 0;
+      ZEL_ScanPoint(0, i, &r, &x);
+      re[k].push_back(r);
+      im[k].push_back(x);
+    }
+  }
+  ZEL_CalSpec spec{};
+  spec.rcal_ohms = 50;
+  spec.temperature_f = 72;
+  spec.from_mode0 = 1;
+  std::string path = testing::TempDir() + "/sim_library_cal.txt";
+  ASSERT_EQ(ZEL_WriteCalFile(path.c_str(), &spec, re[0].data(), im[0].data(), re[1].data(),
+                             im[1].data(), re[2].data(), im[2].data()),
+            0);
+  ASSERT_EQ(ZEL_LoadCalFile(path.c_str()), 0);
+  std::remove(path.c_str());
+
+  zelsim::Dut antenna;
+  ASSERT_TRUE(zelsim::ParseDut("antenna:f0=14.2,r=40,q=6", &antenna, nullptr));
+  bench.sim.SetDut(antenna);
+  for (double f : {3.7, 10.1, 13.9, 14.2, 14.35, 18.1, 28.4, 50.01, 144.2}) {
+    double r = 0, x = 0;
+    EXPECT_EQ(ZEL_ScanPoint(1, f, &r, &x), 0) << f;
+    std::complex<double> want = bench.sim.TrueImpedance(f);
+    std::complex<double> raw = bench.sim.RawImpedance(f);
+    EXPECT_NEAR(std::abs(std::complex<double>(r, x) - want) / std::abs(want), 0, 0.01)
+        << f << ": " << r << " " << x << " vs " << want;
+    EXPECT_GT(std::abs(raw - want) / std::abs(want), 0.03) << f;  // the correction did the work
+  }
 }
 
 }  // namespace
