@@ -130,6 +130,10 @@ grep -q 'averaging 16' "$work/com1.log"
 check wire.averaging_16 $? "no averaging 16 in com1.log"
 grep -qE '^[0-9.]+ C( |$)' "$work/com1.log"
 check wire.rate_switch $? "no C in com1.log"
+grep -qE ' f=(179\.99|180\.00)[0-9]* MHz' "$work/com1.log"
+check wire.constant_frequency_clamped_to_180MHz $? "no 180 MHz command in com1.log"
+grep -qE '^[0-9.]+ E' "$work/com12.log"
+check wire.uhf_frequency_command $? "no E command in com12.log"
 
 if [ "$failed" -ne 0 ]; then
   echo "$failed script checks failed (logs in $work)"
