@@ -218,8 +218,8 @@ void ReadBlock(LineReader& r, int count, double* re, double* im) {
   for (int i = 0; i < count; ++i) ParseCalRecord(ReadLine(r), &re[i], &im[i]);
 }
 
-// Steps 3 to 12 on the open file; n is the working point count of step 1. Returns true when the
-// tables were written.
+// Everything after the file is open; n is the working point count (round(MaxFreqMHz) until a
+// custom file says otherwise). Returns true when the tables were written.
 bool LoadFromFile(LineReader& r, int n) {
   auto& c = state.cal;
   auto& s = state.synth;
@@ -272,7 +272,7 @@ bool LoadFromFile(LineReader& r, int n) {
     line = ReadLine(r);
   } else if (!CountFits(static_cast<double>(n) + kExtraRecords) ||
              !CountFits(static_cast<double>(c.NumCalPoints))) {
-    // The instrument's range needs more points per MHz grid than the tables hold.
+    // The instrument's range needs more whole-MHz points than the tables hold.
     status = ZEL_ERR_CAL_TOO_LARGE;
     return false;
   }
