@@ -494,6 +494,29 @@ TEST(CliExternalInstrument, CalibrateAsksForEachStandardAndChecksTheResult) {
   EXPECT_FALSE(fs::exists(dir / "none.acal"));
   fs::remove_all(dir);
 }
+
+// The instrument goes away in the middle of a sweep: the points measured before are kept.
+TEST(CliExternalInstrument, SilenceMidSweepStopsWithTheStatusAndKeepsTheMeasuredPoints) {
+  Child sim(ZEL_SIM_PATH, {"--unplug-after", "30"});
+  ASSERT_TRUE(sim.WaitFor("\n"));
+  const std::string path = sim.out.substr(0, sim.out.find('\n'));
+  fs::path csv = fs::temp_directory_path() / ("zel-cli-cut-" + std::to_string(getpid()) + ".csv");
+  ZelRun run =
+      RunZel({"--device", path, "sweep", "1", "30", "--points", "100", "-o", csv.string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("sweep stopped at"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("no detector record from the instrument (34525): check power and the "
+                         "serial cable"),
+            std::string::npos)
+      << run.err;
+  std::size_t rows = 0;
+  for (const std::string& line : Lines(run.out))
+    if (!line.empty() && line[0] != '#') ++rows;
+  EXPECT_GT(rows, 0u);
+  EXPECT_LT(rows, 100u);
+  EXPECT_EQ(ReadCsv(csv).size(), rows);
+  fs::remove(csv);
+}
 #endif
 
 TEST(CliInterrupt, CtrlCEndsTheSweepAndWritesWhatWasMeasured) {
