@@ -39,32 +39,42 @@ int ReadReplyByte() {
   return platform::Current().ReadByte(state.link.CommHandle);
 }
 
+namespace {
+
+// Reads one byte at a time into RxBytes[0..count-1]. The empty-read count runs over the whole
+// reply, never reset by a byte: a controller that trickles bytes with gaps still ends the wait
+// after `limit` empty reads in all. Returns false when the limit was passed first.
+bool CollectReply(int count, int limit) {
+  auto& l = state.link;
+  int index = 0;
+  int empty = 0;
+  while (index < count && empty <= limit) {
+    const int b = ReadReplyByte();
+    if (b >= 0) {
+      l.RxBytes[index++] = b;
+    } else {
+      l.PortStatus = 0;
+      ++empty;
+    }
+  }
+  return empty <= limit;
+}
+
+}  // namespace
+
 void ReadRecord(int send) {
   auto& l = state.link;
   if (state.frame.LibraryMode == 0) return;
   const int last = l.ShortRecord ? kRecordBytesShort - 1 : kRecordBytesLong - 1;
   int retries = 0;
   do {
-    int index = 0;
     l.DataValid = 1;
     l.PortStatus = -1;
     if (send > 0) {
       for (int i = 0; i <= last; ++i) l.RxBytes[i] = l.RxWords[i] = -1;
       WriteCommand("R");
     }
-    // The empty-read count runs over the whole attempt: a controller that trickles bytes with
-    // gaps still ends the wait after 2000 empty reads in all.
-    int empty = 0;
-    while (index <= last && empty <= kRecordEmptyReadLimit) {
-      int b = ReadReplyByte();
-      if (b >= 0) {
-        l.RxBytes[index++] = b;
-      } else {
-        l.PortStatus = 0;
-        ++empty;
-      }
-    }
-    if (empty > kRecordEmptyReadLimit) {
+    if (!CollectReply(last + 1, kRecordEmptyReadLimit)) {
       state.frame.StatusCode = 34525;  // no data from the instrument; asking again will not help
       return;
     }
@@ -102,19 +112,8 @@ int ReadSensorReply(std::string_view command, int limit) {
   auto& l = state.link;
   l.PortStatus = -1;
   l.DataValid = 0;
-  int index = 0;
   WriteCommand(command);
-  int empty = 0;
-  while (index < 2 && empty <= limit) {
-    int b = ReadReplyByte();
-    if (b >= 0) {
-      l.RxBytes[index++] = b;
-    } else {
-      l.PortStatus = 0;
-      ++empty;
-    }
-  }
-  if (index < 2) {
+  if (!CollectReply(2, limit)) {
     SetText(state.frame.TextBuf, " Check analyzer power and comm cable");
     return -1;
   }
