@@ -100,6 +100,10 @@ int main(int argc, char** argv) {
   if (*sweep) {
     if (int rc = CheckSweepOptions(sw); rc != kExitOk) return rc;
   }
+  // A day at most: a longer hold is a typing mistake, and the clock arithmetic stays exact.
+  constexpr double kMaxHoldSeconds = 86400;
+  if (*hold && !(hold_seconds >= 0 && hold_seconds <= kMaxHoldSeconds))
+    return Complain("hold: --seconds must be 0 to 86400", kExitUsage);
   if (*calibrate) {
     if (int rc = CheckCalOptions(cal); rc != kExitOk) return rc;
     target.sim_rcal = cal.rcal_ohms;
