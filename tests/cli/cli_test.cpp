@@ -389,6 +389,32 @@ TEST(CliSummary, BandEdgesAreInterpolatedAndSayWhenThereIsNone) {
   }
 }
 
+// What zel tells about the two models that differ most from the standard one: the range, the
+// sensors and the record format come from the identification, as the calibration grid does.
+TEST(CliInfo, ReportsTheModelItsRangeAndSensors) {
+  struct Case {
+    const char* model;
+    std::vector<std::string> says;
+  };
+  const Case cases[] = {
+      {"power",
+       {"model            high-power", "serial number    23456", "frequency range  0.01 to 170 MHz",
+        "record format    long (72 bytes)", "sensors          RF voltage, temperature",
+        "bridge Rgen      115 ohm"}},
+      {"lowrange",
+       {"model            low-range", "frequency range  0.1 to 32 MHz",
+        "record format    short (67 bytes)", "sensors          none", "bridge Rgen      100.6 ohm",
+        "identification   zelkq3 ver 4.85"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    ZelRun run = RunZel({"--sim", c.model, "info"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const std::string& text : c.says)
+      EXPECT_NE(run.out.find(text), std::string::npos) << run.out;
+  }
+}
+
 // A pseudo-terminal that nobody answers: a silent instrument.
 class SilentLine {
  public:

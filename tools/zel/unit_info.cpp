@@ -1,6 +1,7 @@
 #include "unit_info.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 
@@ -38,6 +39,18 @@ std::string FieldAfter(const std::string& text, const char* token, std::size_t s
   return field;
 }
 
+// The number at the start of a field as the library reads numbers: an optional "-", digits, an
+// optional "." and digits; no "+", no exponent; none gives 0.
+double LeadingNumber(const std::string& field) {
+  std::size_t n = 0;
+  if (n < field.size() && field[n] == '-') ++n;
+  while (n < field.size() && std::isdigit(static_cast<unsigned char>(field[n]))) ++n;
+  if (n < field.size() && field[n] == '.') ++n;
+  while (n < field.size() && std::isdigit(static_cast<unsigned char>(field[n]))) ++n;
+  double v = std::strtod(field.substr(0, n).c_str(), nullptr);
+  return std::isfinite(v) ? v : 0;
+}
+
 }  // namespace
 
 UnitInfo ParseUnitInfo(const std::string& text) {
@@ -61,7 +74,7 @@ UnitInfo ParseUnitInfo(const std::string& text) {
   // "ver" is followed by one separator, then the version.
   u.firmware = FieldAfter(text, "ver", 4, 8);
   u.serial = FieldAfter(text, " sn=", 4, 8);
-  if (!u.serial.empty()) u.serial = std::to_string(std::lround(std::atof(u.serial.c_str())));
+  if (!u.serial.empty()) u.serial = std::to_string(std::lround(LeadingNumber(u.serial)));
   u.flash_id = Has(text, " flash");
   u.short_records = Has(text, "sfd ");
   u.sync = Has(text, "sync") || u.model == Model::kUhf;
