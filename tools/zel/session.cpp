@@ -165,11 +165,11 @@ void Session::Close() {
 
 std::string Session::PortText() const {
   if (sim_) return "the built-in simulator (" + device_ + ")";
-  std::string com = "COM" + std::to_string(port_);
   if (!device_.empty()) return device_;
+  // The device the library's port mapping names for COMn.
   const char* mapped = std::getenv(("ZEL_COM" + std::to_string(port_)).c_str());
-  return com + " (" + (mapped ? std::string(mapped) : "/dev/ttyS" + std::to_string(port_ - 1)) +
-         ")";
+  return "COM" + std::to_string(port_) + " (" +
+         (mapped ? std::string(mapped) : "/dev/ttyS" + std::to_string(port_ - 1)) + ")";
 }
 
 void Session::AttachStandard(Standard s) {
