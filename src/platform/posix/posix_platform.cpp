@@ -141,13 +141,15 @@ class PosixPlatform final : public Platform {
       SleepUntilNs(deadline);
       return -1;
     }
-    for (;;) {
+    for (bool readable = false;;) {
       std::uint8_t b = 0;
       ssize_t n = ::read(fd, &b, 1);
       if (n == 1) return b;
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        // The device has gone (EIO after a hang-up): an empty read still takes its millisecond,
-        // so the link's empty-read counts keep their meaning in time.
+      // In raw mode with no minimum count a read with nothing waiting returns 0, not EAGAIN. A
+      // line that polls readable and still gives nothing, or fails outright (EIO after a
+      // hang-up), has gone: the empty read still takes its millisecond, so the link's
+      // empty-read counts keep their meaning in time and nothing spins.
+      if ((n < 0 && errno != EAGAIN && errno != EINTR) || readable) {
         SleepUntilNs(deadline);
         return -1;
       }
@@ -156,10 +158,12 @@ class PosixPlatform final : public Platform {
       pollfd p{fd, POLLIN, 0};
       timespec ts{0, static_cast<long>(left)};
       int r = ::ppoll(&p, 1, &ts, nullptr);
-      if (r > 0 && !(p.revents & POLLIN)) {
+      if (r == 0) return -1;
+      if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
         SleepUntilNs(deadline);
         return -1;
       }
+      readable = r > 0;
     }
   }
 
