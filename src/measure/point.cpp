@@ -36,6 +36,19 @@ constexpr double kMinMagLoad = 1;
 constexpr double kMinMagRef = 50;
 constexpr std::int32_t kStatusNoReference = 34526;
 
+// The two substitute frequencies are only 2 * FreqOffset apart, so the detector phase moves
+// little between them; but a phase near +-PI may come out on the other side of the cut at the
+// upper one. Taken as it stands, the interpolation would then land anywhere between -PI and PI.
+// The upper phase is taken on the turn nearest the lower one; where no cut lies between them
+// this changes nothing.
+double NearestTurn(double phase, double reference) {
+  const double two_pi = 2 * state.measure.PI;
+  if (!std::isfinite(phase) || !std::isfinite(reference)) return phase;
+  while (phase - reference > state.measure.PI) phase -= two_pi;
+  while (phase - reference < -state.measure.PI) phase += two_pi;
+  return phase;
+}
+
 void ComputeResults(int mode) {
   CalcRawImped();
   if (mode == kModeUncorrected) {
@@ -86,12 +99,12 @@ void MeasurePoint(int mode) {
     s.TestFreqMHz = s.TestFreqMHz + 2 * m.FreqOffset;
     ProgramDds();
     DecodeDetectors();
-    // Phases are interpolated as they are, without unwrapping: the two substitute frequencies
-    // are only 2 * FreqOffset apart.
     m.MagLoad = (m.MagLoad - lower_mag_load) * ratio + lower_mag_load;
     m.MagRef = (m.MagRef - lower_mag_ref) * ratio + lower_mag_ref;
-    m.PhaseLoad = (m.PhaseLoad - lower_phase_load) * ratio + lower_phase_load;
-    m.PhaseRef = (m.PhaseRef - lower_phase_ref) * ratio + lower_phase_ref;
+    m.PhaseLoad =
+        (NearestTurn(m.PhaseLoad, lower_phase_load) - lower_phase_load) * ratio + lower_phase_load;
+    m.PhaseRef =
+        (NearestTurn(m.PhaseRef, lower_phase_ref) - lower_phase_ref) * ratio + lower_phase_ref;
     ComputeResults(mode);
   }
 

@@ -132,6 +132,29 @@ TEST_F(Point, StepsAroundGridFrequenciesAndInterpolatesToThePoint) {
   }
 }
 
+// A detector phase close to +-PI comes out on opposite sides of the cut at the two substitute
+// frequencies; the point must still read what a measurement at the point itself would.
+TEST_F(Point, InterpolationAcrossThePhaseCutStaysOnTheSameTurn) {
+  const double pi = std::numbers::pi;
+  struct Case {
+    double lower_ref, upper_ref;  // reference phase at 49.98 and 50.02 MHz
+  } cases[] = {{pi - 0.01, -pi + 0.01}, {-pi + 0.01, pi - 0.01}, {0.3, 0.32}};
+  for (const auto& c : cases) {
+    record_for = [&](double f) {
+      const double ref = f < 50 ? c.lower_ref : c.upper_ref;
+      return Record(1000, ref + 0.5, 2000, ref);  // the load leads the reference by 0.5 rad
+    };
+    state.measure.ScanRunning = 1;
+    state.synth.TestFreqMHz = 50.01;
+    zel::MeasurePoint(2);
+    ASSERT_EQ(asked_mhz.size(), 2u);
+    asked_mhz.clear();
+    const double phi = state.measure.PhaseLoad - state.measure.PhaseRef;
+    EXPECT_NEAR(std::remainder(phi - 0.5, 2 * pi), 0, 1e-3) << c.lower_ref;
+    EXPECT_GT(std::cos(state.measure.PhaseRef - c.lower_ref), 0.99) << c.lower_ref;
+  }
+}
+
 TEST_F(Point, WeakReferenceIsFlooredAndReportedButThePointIsComputed) {
   record_for = [](double) { return Record(1000, 0.5, 7.5, 0.1); };  // reference amplitude 30
   state.synth.TestFreqMHz = 10;
