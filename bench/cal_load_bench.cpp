@@ -27,22 +27,22 @@ std::string MakeFile(bool custom, int points) {
     for (int i = 0; i < points; ++i)
       v[a][static_cast<std::size_t>(i)] = 50.0 + a * 17.3 + i * 0.0137;
   }
-  ZEL_CalSpec spec{};
-  spec.rcal_ohms = 50;
-  spec.max_freq_mhz = custom ? 1000 : points - 3;
-  spec.temperature_f = 72;
-  spec.custom = custom ? 1 : 0;
-  spec.points = points;
-  spec.start_mhz = 0.1;
-  spec.step_mhz = 0.0333;
-  spec.end_mhz = 0.1 + (points - 3) * 0.0333;
-  spec.unit_id = "123456";
-  spec.date_time = "03-15-2012  09:30:45";
+  ZEL_CalSpec desc{};
+  desc.rcal_ohms = 50;
+  desc.max_freq_mhz = custom ? 1000 : points - 3;
+  desc.temperature_f = 72;
+  desc.custom = custom ? 1 : 0;
+  desc.points = points;
+  desc.start_mhz = 0.1;
+  desc.step_mhz = 0.0333;
+  desc.end_mhz = 0.1 + (points - 3) * 0.0333;
+  desc.unit_id = "123456";
+  desc.date_time = "03-15-2012  09:30:45";
   const std::string path =
       "/tmp/zel_cal_bench_" + std::to_string(::getpid()) + (custom ? ".ccal" : ".acal");
   const zel::CalWriterTables t{v[0].data(), v[1].data(), v[2].data(),
                                v[3].data(), v[4].data(), v[5].data()};
-  if (zel::WriteCalFile(path.c_str(), spec, t, 0) != 0) std::abort();
+  if (zel::WriteCalFile(path.c_str(), desc, t, 0) != 0) std::abort();
   return path;
 }
 

@@ -192,7 +192,7 @@ typedef struct ZEL_CalSpec {
 /* Texts (unit_id, comment, date_time) may not hold line breaks, unit_id not "||", and each line
  * they go into must stay within 255 characters; without a unit_id the comment may not hold
  * "ID=" (the loader would take the file for another instrument's). */
-ZEL_API int32_t ZEL_CALL ZEL_WriteCalFile(const char* path, const ZEL_CalSpec* spec,
+ZEL_API int32_t ZEL_CALL ZEL_WriteCalFile(const char* path, const ZEL_CalSpec* desc,
                                           const double* short_re, const double* short_im,
                                           const double* open_re, const double* open_im,
                                           const double* load_re, const double* load_im);

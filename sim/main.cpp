@@ -110,7 +110,7 @@ std::string Control(const std::string& line, zelsim::PtyServer& server, bool* qu
     });
     return "ok";
   }
-  return "error: commands are dut SPEC, unplug, replug, fault NAME N, rf-volts V, temp-f F, "
+  return "error: commands are dut DEVICE, unplug, replug, fault NAME N, rf-volts V, temp-f F, "
          "status, quit";
 }
 

@@ -62,8 +62,8 @@ std::string_view Text(const char* t) {
   return t ? std::string_view(t) : std::string_view();
 }
 
-std::string DateTimeText(const ZEL_CalSpec& spec) {
-  if (!Text(spec.date_time).empty()) return spec.date_time;
+std::string DateTimeText(const ZEL_CalSpec& desc) {
+  if (!Text(desc.date_time).empty()) return desc.date_time;
   const platform::DateTime now = platform::Current().Now();
   char buf[64];
   std::snprintf(buf, sizeof buf, "%02d-%02d-%04d  %02d:%02d:%02d", now.Month, now.Day, now.Year,
@@ -84,44 +84,44 @@ void AppendLine(std::string& out, std::string_view line) {
   out += "\r\n";
 }
 
-int PointCount(const ZEL_CalSpec& spec) {
-  if (spec.custom != 0) return spec.points;
-  return RoundToInt(spec.max_freq_mhz) + kExtraRecords;
+int PointCount(const ZEL_CalSpec& desc) {
+  if (desc.custom != 0) return desc.points;
+  return RoundToInt(desc.max_freq_mhz) + kExtraRecords;
 }
 
-bool SpecIsValid(const ZEL_CalSpec& spec, const CalWriterTables& t, double offset) {
-  if (!Within(spec.rcal_ohms, kMinRcal, kMaxRcal)) return false;
-  if (!Within(spec.max_freq_mhz, 0, kMaxFrequencyMHz)) return false;
-  if (!Within(spec.temperature_f, 0, kMaxTemperatureF)) return false;
+bool DescIsValid(const ZEL_CalSpec& desc, const CalWriterTables& t, double offset) {
+  if (!Within(desc.rcal_ohms, kMinRcal, kMaxRcal)) return false;
+  if (!Within(desc.max_freq_mhz, 0, kMaxFrequencyMHz)) return false;
+  if (!Within(desc.temperature_f, 0, kMaxTemperatureF)) return false;
   if (!Within(offset, -kMaxRcal, kMaxRcal)) return false;
-  if (spec.custom != 0) {
-    if (spec.points < kMinCustomPoints || spec.points > kCalTableSize) return false;
-    if (!Within(spec.start_mhz, -kMaxFrequencyMHz, kMaxFrequencyMHz)) return false;
-    if (!Within(spec.end_mhz, -kMaxFrequencyMHz, kMaxFrequencyMHz)) return false;
-    if (!(spec.step_mhz > 0 && spec.step_mhz <= kMaxFrequencyMHz)) return false;
+  if (desc.custom != 0) {
+    if (desc.points < kMinCustomPoints || desc.points > kCalTableSize) return false;
+    if (!Within(desc.start_mhz, -kMaxFrequencyMHz, kMaxFrequencyMHz)) return false;
+    if (!Within(desc.end_mhz, -kMaxFrequencyMHz, kMaxFrequencyMHz)) return false;
+    if (!(desc.step_mhz > 0 && desc.step_mhz <= kMaxFrequencyMHz)) return false;
   } else {
     // The loader reads round(max) + 3 records into tables of round(max + 3) entries.
-    const int n = RoundToInt(spec.max_freq_mhz);
+    const int n = RoundToInt(desc.max_freq_mhz);
     if (n < 1 || n + kExtraRecords > kCalTableSize) return false;
-    if (RoundToInt(spec.max_freq_mhz + kExtraRecords) > kCalTableSize) return false;
+    if (RoundToInt(desc.max_freq_mhz + kExtraRecords) > kCalTableSize) return false;
   }
-  const std::string_view id = Text(spec.unit_id);
-  const std::string_view comment = Text(spec.comment);
-  if (HasLineBreak(id) || HasLineBreak(comment) || HasLineBreak(Text(spec.date_time))) return false;
+  const std::string_view id = Text(desc.unit_id);
+  const std::string_view comment = Text(desc.comment);
+  if (HasLineBreak(id) || HasLineBreak(comment) || HasLineBreak(Text(desc.date_time))) return false;
   // "||" starts the comment; without an identification any "ID=" would make the loader look for
   // one and refuse the file.
   if (TextFind(id, "||") > 0) return false;
   if (id.empty() && TextFind(comment, "ID=") > 0) return false;
-  if (spec.uhf != 0) {
-    if (spec.segment_count < kMinSegments || spec.segment_count > kSegCount) return false;
-    if (!spec.seg_start_mhz || !spec.seg_mults) return false;
-    for (int i = 0; i < spec.segment_count; ++i) {
-      if (spec.seg_start_mhz[i] < 0 || spec.seg_start_mhz[i] > kMaxSegStartMHz) return false;
-      if (spec.seg_mults[i] < 0 || spec.seg_mults[i] > kMaxMultCode) return false;
+  if (desc.uhf != 0) {
+    if (desc.segment_count < kMinSegments || desc.segment_count > kSegCount) return false;
+    if (!desc.seg_start_mhz || !desc.seg_mults) return false;
+    for (int i = 0; i < desc.segment_count; ++i) {
+      if (desc.seg_start_mhz[i] < 0 || desc.seg_start_mhz[i] > kMaxSegStartMHz) return false;
+      if (desc.seg_mults[i] < 0 || desc.seg_mults[i] > kMaxMultCode) return false;
     }
-    if (!Within(spec.dds1_level, 0, 100)) return false;
+    if (!Within(desc.dds1_level, 0, 100)) return false;
   }
-  const int count = PointCount(spec);
+  const int count = PointCount(desc);
   for (const double* a : {t.ShortRe, t.ShortIm, t.OpenRe, t.OpenIm, t.LoadRe, t.LoadIm}) {
     for (int i = 0; i < count; ++i) {
       if (std::isnan(a[i])) return false;
@@ -130,13 +130,13 @@ bool SpecIsValid(const ZEL_CalSpec& spec, const CalWriterTables& t, double offse
   return true;
 }
 
-void AppendBlock(std::string& out, const ZEL_CalSpec& spec, const double* re, const double* im,
+void AppendBlock(std::string& out, const ZEL_CalSpec& desc, const double* re, const double* im,
                  double offset) {
-  const int count = PointCount(spec);
+  const int count = PointCount(desc);
   char label[32];
   for (int i = 0; i < count; ++i) {
-    if (spec.custom != 0) {
-      out += NumberText(spec.start_mhz + (i - 2) * spec.step_mhz, kGridDecimals);
+    if (desc.custom != 0) {
+      out += NumberText(desc.start_mhz + (i - 2) * desc.step_mhz, kGridDecimals);
     } else {
       std::snprintf(label, sizeof label, "%3d", i);
       out += label;
@@ -168,26 +168,26 @@ bool WriteWhole(const char* path, const std::string& text) {
 
 }  // namespace
 
-std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& spec, const CalWriterTables& t,
+std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& desc, const CalWriterTables& t,
                           double arm_offset_ohms) {
   if (!path || !*path) return ZEL_ERR_CAL_SPEC;
   if (Text(path).size() > kMaxLineChars) return ZEL_ERR_CAL_PATH;
   if (!t.ShortRe || !t.ShortIm || !t.OpenRe || !t.OpenIm || !t.LoadRe || !t.LoadIm) {
     return ZEL_ERR_CAL_SPEC;
   }
-  if (!SpecIsValid(spec, t, arm_offset_ohms)) return ZEL_ERR_CAL_SPEC;
+  if (!DescIsValid(desc, t, arm_offset_ohms)) return ZEL_ERR_CAL_SPEC;
 
-  const std::string date_time = DateTimeText(spec);
-  const std::string_view id = Text(spec.unit_id);
-  std::string id_line = NumberText(spec.rcal_ohms, kHeaderDecimals) + "   //  ";
+  const std::string date_time = DateTimeText(desc);
+  const std::string_view id = Text(desc.unit_id);
+  std::string id_line = NumberText(desc.rcal_ohms, kHeaderDecimals) + "   //  ";
   if (!id.empty()) {
     id_line += "_ID=";
     id_line += id;
     id_line += "  ";
   }
-  if (spec.min5k != 0) id_line += "min5k";
+  if (desc.min5k != 0) id_line += "min5k";
   id_line += "   || ";
-  id_line += Text(spec.comment);
+  id_line += Text(desc.comment);
   const std::string marker = "Custom Cal     " + date_time;
   const std::string header = " Short Circuit:  date=" + date_time;
   if (id_line.size() > kMaxLineChars || marker.size() > kMaxLineChars ||
@@ -196,35 +196,35 @@ std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& spec, const CalWr
   }
 
   std::string out;
-  out.reserve(static_cast<std::size_t>(PointCount(spec)) * 3 * 40 + 4096);
-  if (spec.uhf != 0) AppendLine(out, NumberText(kUhfFormatNumber, 0));
+  out.reserve(static_cast<std::size_t>(PointCount(desc)) * 3 * 40 + 4096);
+  if (desc.uhf != 0) AppendLine(out, NumberText(kUhfFormatNumber, 0));
   AppendLine(out, id_line);
-  if (spec.custom != 0) {
+  if (desc.custom != 0) {
     AppendLine(out, marker);
-    AppendLine(out, NumberText(spec.points, 0));
-    AppendLine(out, NumberText(spec.start_mhz, kGridDecimals));
-    AppendLine(out, NumberText(spec.end_mhz, kGridDecimals));
-    AppendLine(out, NumberText(spec.step_mhz, kGridDecimals));
+    AppendLine(out, NumberText(desc.points, 0));
+    AppendLine(out, NumberText(desc.start_mhz, kGridDecimals));
+    AppendLine(out, NumberText(desc.end_mhz, kGridDecimals));
+    AppendLine(out, NumberText(desc.step_mhz, kGridDecimals));
   }
-  AppendLine(out, NumberText(spec.max_freq_mhz, kHeaderDecimals) +
-                      "    temperature= " + NumberText(spec.temperature_f, kHeaderDecimals));
-  if (spec.uhf != 0) {
-    AppendLine(out, NumberText(spec.segment_count, 0));
-    for (int i = 0; i < spec.segment_count; ++i) {
+  AppendLine(out, NumberText(desc.max_freq_mhz, kHeaderDecimals) +
+                      "    temperature= " + NumberText(desc.temperature_f, kHeaderDecimals));
+  if (desc.uhf != 0) {
+    AppendLine(out, NumberText(desc.segment_count, 0));
+    for (int i = 0; i < desc.segment_count; ++i) {
       const std::int32_t row =
-          kSegmentRowPitch * (spec.seg_start_mhz[i] + 5 + 11 * i) + (spec.seg_mults[i] + 7 + 3 * i);
+          kSegmentRowPitch * (desc.seg_start_mhz[i] + 5 + 11 * i) + (desc.seg_mults[i] + 7 + 3 * i);
       AppendLine(out, NumberText(row, 0));
     }
-    AppendLine(out, NumberText(spec.band_edge1_mhz, 0));
-    AppendLine(out, NumberText(spec.band_edge2_mhz, 0));
-    AppendLine(out, NumberText(spec.dds1_level, kHeaderDecimals));
+    AppendLine(out, NumberText(desc.band_edge1_mhz, 0));
+    AppendLine(out, NumberText(desc.band_edge2_mhz, 0));
+    AppendLine(out, NumberText(desc.dds1_level, kHeaderDecimals));
   }
   AppendLine(out, header);
-  AppendBlock(out, spec, t.ShortRe, t.ShortIm, arm_offset_ohms);
+  AppendBlock(out, desc, t.ShortRe, t.ShortIm, arm_offset_ohms);
   AppendLine(out, " Open Circuit:");
-  AppendBlock(out, spec, t.OpenRe, t.OpenIm, arm_offset_ohms);
+  AppendBlock(out, desc, t.OpenRe, t.OpenIm, arm_offset_ohms);
   AppendLine(out, " Standard Resistance:");
-  AppendBlock(out, spec, t.LoadRe, t.LoadIm, arm_offset_ohms);
+  AppendBlock(out, desc, t.LoadRe, t.LoadIm, arm_offset_ohms);
 
   return WriteWhole(path, out) ? 0 : ZEL_ERR_CAL_WRITE;
 }

@@ -19,9 +19,9 @@ struct CalWriterTables {
 // Writes a calibration file in the interactive writer's form that ReadCalFile reads back to the
 // same tables within the file's four decimals. arm_offset_ohms is added to every real part (the
 // bridge's Rgen when the values are Rs + jXs, else 0). Returns 0 or ZEL_ERR_CAL_PATH,
-// ZEL_ERR_CAL_SPEC, ZEL_ERR_CAL_WRITE. Reads the platform's clock when spec has no date; touches
+// ZEL_ERR_CAL_SPEC, ZEL_ERR_CAL_WRITE. Reads the platform's clock when desc has no date; touches
 // no state.
-std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& spec, const CalWriterTables& tables,
+std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& desc, const CalWriterTables& tables,
                           double arm_offset_ohms);
 
 }  // namespace zel

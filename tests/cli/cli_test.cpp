@@ -197,10 +197,10 @@ std::vector<Sample> ReadCsv(const fs::path& p) {
   return samples;
 }
 
-zelsim::Dut ParsedDut(const std::string& spec) {
+zelsim::Dut ParsedDut(const std::string& dut_text) {
   zelsim::Dut dut;
   std::string error;
-  EXPECT_TRUE(zelsim::ParseDut(spec, &dut, &error)) << error;
+  EXPECT_TRUE(zelsim::ParseDut(dut_text, &dut, &error)) << error;
   return dut;
 }
 
@@ -308,8 +308,8 @@ TEST_F(CliSweep, TouchstoneFileReadsBackInScikitRf) {
 
 // The summary for a known resonance: a series resonator of r ohms at f0 with quality factor Q.
 TEST(CliSummary, ReportsTheResonanceAndBandwidthsOfAKnownAntenna) {
-  const std::string spec = "antenna:f0=7.1,r=40,q=15";
-  ZelRun run = RunZel({"--dut", spec, "sweep", "6.5", "7.7", "--step", "0.01"});
+  const std::string dut_text = "antenna:f0=7.1,r=40,q=15";
+  ZelRun run = RunZel({"--dut", dut_text, "sweep", "6.5", "7.7", "--step", "0.01"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("calibrating the simulator first"), std::string::npos) << run.err;
   double min_swr = 0, min_f = 0, lo2 = 0, hi2 = 0, bw2 = 0, lo15 = 0, hi15 = 0, bw15 = 0;
@@ -321,7 +321,7 @@ TEST(CliSummary, ReportsTheResonanceAndBandwidthsOfAKnownAntenna) {
   }
   // The truth from the device itself: SWR at resonance 50/40, band edges where the SWR crosses
   // the limit, found by bisection on the true impedance.
-  const zelsim::Dut dut = ParsedDut(spec);
+  const zelsim::Dut dut = ParsedDut(dut_text);
   auto swr = [&](double f) {
     std::complex<double> z = zelsim::DutImpedance(dut, f);
     double g = std::abs((z - 50.0) / (z + 50.0));

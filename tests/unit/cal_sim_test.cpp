@@ -97,13 +97,13 @@ TEST(CalEndToEnd, StandardCalibrationCorrectsTheStandardModel) {
   for (int i = 0; i < max_freq + 3; ++i) grid.push_back(i);
   const Sweep s = MeasureStandards(bench, grid);
 
-  ZEL_CalSpec spec{};
-  spec.rcal_ohms = 50;
-  spec.temperature_f = 72;
-  spec.comment = "end to end";
-  spec.from_mode0 = 1;  // unit id, maximum frequency and Rgen from the identification
+  ZEL_CalSpec desc{};
+  desc.rcal_ohms = 50;
+  desc.temperature_f = 72;
+  desc.comment = "end to end";
+  desc.from_mode0 = 1;  // unit id, maximum frequency and Rgen from the identification
   const std::string path = TempPath("cal_e2e_standard.acal");
-  ASSERT_EQ(ZEL_WriteCalFile(path.c_str(), &spec, s.re[0].data(), s.im[0].data(), s.re[1].data(),
+  ASSERT_EQ(ZEL_WriteCalFile(path.c_str(), &desc, s.re[0].data(), s.im[0].data(), s.re[1].data(),
                              s.im[1].data(), s.re[2].data(), s.im[2].data()),
             0);
   ASSERT_EQ(ZEL_LoadCalFile(path.c_str()), 0);
@@ -120,13 +120,13 @@ TEST(CalEndToEnd, StandardCalibrationOfTheUhfModelHoldsAtItsBandEdges) {
   for (int i = 0; i < 1000 + 3; ++i) grid.push_back(i);
   const Sweep s = MeasureStandards(bench, grid);
 
-  ZEL_CalSpec spec{};
-  spec.rcal_ohms = 50;
-  spec.temperature_f = 72;
-  spec.uhf = 1;  // segments, band edges and level of the identified controller
-  spec.from_mode0 = 1;
+  ZEL_CalSpec desc{};
+  desc.rcal_ohms = 50;
+  desc.temperature_f = 72;
+  desc.uhf = 1;  // segments, band edges and level of the identified controller
+  desc.from_mode0 = 1;
   const std::string path = TempPath("cal_e2e_uhf.acal");
-  ASSERT_EQ(ZEL_WriteCalFile(path.c_str(), &spec, s.re[0].data(), s.im[0].data(), s.re[1].data(),
+  ASSERT_EQ(ZEL_WriteCalFile(path.c_str(), &desc, s.re[0].data(), s.im[0].data(), s.re[1].data(),
                              s.im[1].data(), s.re[2].data(), s.im[2].data()),
             0);
   ASSERT_EQ(ZEL_LoadCalFile(path.c_str()), 0);
@@ -152,17 +152,17 @@ TEST(CalEndToEnd, CustomCalibrationCorrectsBetweenItsGridPoints) {
   for (int i = 0; i < n; ++i) grid.push_back(start + (i - 2) * step);
   const Sweep s = MeasureStandards(bench, grid);
 
-  ZEL_CalSpec spec{};
-  spec.rcal_ohms = 50;
-  spec.temperature_f = 72;
-  spec.custom = 1;
-  spec.points = n;
-  spec.start_mhz = start;
-  spec.step_mhz = step;
-  spec.end_mhz = start + (n - 3) * step;
-  spec.from_mode0 = 1;
+  ZEL_CalSpec desc{};
+  desc.rcal_ohms = 50;
+  desc.temperature_f = 72;
+  desc.custom = 1;
+  desc.points = n;
+  desc.start_mhz = start;
+  desc.step_mhz = step;
+  desc.end_mhz = start + (n - 3) * step;
+  desc.from_mode0 = 1;
   const std::string path = TempPath("cal_e2e_custom.ccal");
-  ASSERT_EQ(ZEL_WriteCalFile(path.c_str(), &spec, s.re[0].data(), s.im[0].data(), s.re[1].data(),
+  ASSERT_EQ(ZEL_WriteCalFile(path.c_str(), &desc, s.re[0].data(), s.im[0].data(), s.re[1].data(),
                              s.im[1].data(), s.re[2].data(), s.im[2].data()),
             0);
   ASSERT_EQ(ZEL_LoadCalFile(path.c_str()), 0);

@@ -33,22 +33,22 @@ const std::int32_t kSegCodes[6] = {461, 329, 329, 329, 394, 461};
 
 // One calibration run: the description and the six arrays, filled with seeded values.
 struct CalRun {
-  ZEL_CalSpec spec{};
+  ZEL_CalSpec desc{};
   std::vector<double> v[6];  // short re, im, open re, im, load re, im
 
   CalRun() {
-    spec.rcal_ohms = 50;
-    spec.max_freq_mhz = 30;
-    spec.temperature_f = 72.5;
-    spec.unit_id = "123456";
-    spec.comment = "bench two";
-    spec.date_time = "03-15-2012  09:30:45";
-    spec.segment_count = 6;
-    spec.seg_start_mhz = kSegStarts;
-    spec.seg_mults = kSegCodes;
-    spec.band_edge1_mhz = 515;
-    spec.band_edge2_mhz = 1150;
-    spec.dds1_level = 80;
+    desc.rcal_ohms = 50;
+    desc.max_freq_mhz = 30;
+    desc.temperature_f = 72.5;
+    desc.unit_id = "123456";
+    desc.comment = "bench two";
+    desc.date_time = "03-15-2012  09:30:45";
+    desc.segment_count = 6;
+    desc.seg_start_mhz = kSegStarts;
+    desc.seg_mults = kSegCodes;
+    desc.band_edge1_mhz = 515;
+    desc.band_edge2_mhz = 1150;
+    desc.dds1_level = 80;
     Fill(33);
   }
   void Fill(int count) {
@@ -88,7 +88,7 @@ class CalWriter : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::int32_t Write(const CalRun& r, double offset = 0) {
-    return zel::WriteCalFile(path_.c_str(), r.spec, r.Tables(), offset);
+    return zel::WriteCalFile(path_.c_str(), r.desc, r.Tables(), offset);
   }
   std::string FileText() const {
     std::ifstream in(path_, std::ios::binary);
@@ -108,7 +108,7 @@ class CalWriter : public ::testing::Test {
       ASSERT_NEAR(c.CalOpenRe[i], at(2), 1e-9) << i;
       ASSERT_NEAR(c.CalOpenIm[i], at(3), 1e-9) << i;
       const std::complex<double> s(at(0), at(1)), o(at(2), at(3)), l(at(4), at(5));
-      const std::complex<double> k = r.spec.rcal_ohms * (o - l) / (l - s);
+      const std::complex<double> k = r.desc.rcal_ohms * (o - l) / (l - s);
       ASSERT_NEAR(c.CalLoadRe[i], k.real(), 1e-9 * std::abs(k)) << i;
       ASSERT_NEAR(c.CalLoadIm[i], k.imag(), 1e-9 * std::abs(k)) << i;
     }
@@ -123,8 +123,8 @@ class CalWriter : public ::testing::Test {
 
 TEST_F(CalWriter, WritesTheInteractiveWritersForm) {
   CalRun r;
-  r.spec.max_freq_mhz = 2;
-  r.spec.min5k = 1;
+  r.desc.max_freq_mhz = 2;
+  r.desc.min5k = 1;
   r.Fill(5);
   r.v[0][0] = 50.2;
   r.v[1][0] = 0.0013;
@@ -146,8 +146,8 @@ TEST_F(CalWriter, WritesTheInteractiveWritersForm) {
 
 TEST_F(CalWriter, StandardFileLoadsBackToTheSameTables) {
   CalRun r;
-  r.spec.rcal_ohms = 49.9;
-  r.spec.min5k = 1;
+  r.desc.rcal_ohms = 49.9;
+  r.desc.min5k = 1;
   ASSERT_EQ(Write(r), 0);
   state.synth.MinFreqMHz = 0.1;
   ASSERT_EQ(ZEL_LoadCalFile(path_.c_str()), 0);
@@ -163,11 +163,11 @@ TEST_F(CalWriter, StandardFileLoadsBackToTheSameTables) {
 
 TEST_F(CalWriter, CustomFileLoadsBackWithItsGrid) {
   CalRun r;
-  r.spec.custom = 1;
-  r.spec.points = 50;
-  r.spec.start_mhz = 1.5;
-  r.spec.step_mhz = 0.0125;
-  r.spec.end_mhz = 1.5 + 47 * 0.0125;
+  r.desc.custom = 1;
+  r.desc.points = 50;
+  r.desc.start_mhz = 1.5;
+  r.desc.step_mhz = 0.0125;
+  r.desc.end_mhz = 1.5 + 47 * 0.0125;
   r.Fill(50);
   ASSERT_EQ(Write(r), 0);
   ASSERT_EQ(ZEL_LoadCalFile(path_.c_str()), 0);
@@ -175,7 +175,7 @@ TEST_F(CalWriter, CustomFileLoadsBackWithItsGrid) {
   EXPECT_EQ(state.cal.NumCalPoints, 50);
   EXPECT_EQ(state.cal.CustStartMHz, 1.5);
   EXPECT_EQ(state.cal.CustStepMHz, 0.0125);
-  EXPECT_DOUBLE_EQ(state.cal.CustEndMHz, r.spec.end_mhz);
+  EXPECT_DOUBLE_EQ(state.cal.CustEndMHz, r.desc.end_mhz);
   ExpectTablesOf(r, 50);
 }
 
@@ -183,8 +183,8 @@ TEST_F(CalWriter, UhfFileLoadsBackWithItsSegments) {
   ASSERT_EQ(ZEL_CommPort(1, 1, 57600), 0);
   state.ident.UhfModel = 1;
   CalRun r;
-  r.spec.uhf = 1;
-  r.spec.unit_id = "";  // accepted by any unit
+  r.desc.uhf = 1;
+  r.desc.unit_id = "";  // accepted by any unit
   ASSERT_EQ(Write(r), 0);
   EXPECT_EQ(FileText().substr(0, 9), " 12529\r\n ");
   ASSERT_EQ(ZEL_LoadCalFile(path_.c_str()), 0);
@@ -220,33 +220,33 @@ TEST_F(CalWriter, RefusesWhatTheLoaderCouldNotTakeAndLeavesTheOldFile) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<Case> cases = {
       {"value not a number", [&](CalRun& r) { r.v[5][7] = nan; }, 34528},
-      {"Rcal below 5", [](CalRun& r) { r.spec.rcal_ohms = 4.9; }, 34528},
-      {"temperature above 200", [](CalRun& r) { r.spec.temperature_f = 200.5; }, 34528},
-      {"standard grid beyond the tables", [](CalRun& r) { r.spec.max_freq_mhz = 30030; }, 34528},
-      {"standard grid of no points", [](CalRun& r) { r.spec.max_freq_mhz = 0.5; }, 34528},
+      {"Rcal below 5", [](CalRun& r) { r.desc.rcal_ohms = 4.9; }, 34528},
+      {"temperature above 200", [](CalRun& r) { r.desc.temperature_f = 200.5; }, 34528},
+      {"standard grid beyond the tables", [](CalRun& r) { r.desc.max_freq_mhz = 30030; }, 34528},
+      {"standard grid of no points", [](CalRun& r) { r.desc.max_freq_mhz = 0.5; }, 34528},
       {"custom: 3 points",
-       [](CalRun& r) { r.spec.custom = 1, r.spec.points = 3, r.spec.step_mhz = 1; }, 34528},
+       [](CalRun& r) { r.desc.custom = 1, r.desc.points = 3, r.desc.step_mhz = 1; }, 34528},
       {"custom: beyond the tables",
-       [](CalRun& r) { r.spec.custom = 1, r.spec.points = 30033, r.spec.step_mhz = 1; }, 34528},
-      {"custom: step 0", [](CalRun& r) { r.spec.custom = 1, r.spec.points = 10; }, 34528},
-      {"line break in the comment", [](CalRun& r) { r.spec.comment = "a\r\nb"; }, 34528},
-      {"\"||\" in the unit id", [](CalRun& r) { r.spec.unit_id = "12||34"; }, 34528},
+       [](CalRun& r) { r.desc.custom = 1, r.desc.points = 30033, r.desc.step_mhz = 1; }, 34528},
+      {"custom: step 0", [](CalRun& r) { r.desc.custom = 1, r.desc.points = 10; }, 34528},
+      {"line break in the comment", [](CalRun& r) { r.desc.comment = "a\r\nb"; }, 34528},
+      {"\"||\" in the unit id", [](CalRun& r) { r.desc.unit_id = "12||34"; }, 34528},
       {"no unit id and \"ID=\" in the comment",
-       [](CalRun& r) { r.spec.unit_id = nullptr, r.spec.comment = "ID=1"; }, 34528},
+       [](CalRun& r) { r.desc.unit_id = nullptr, r.desc.comment = "ID=1"; }, 34528},
       {"ID line over 255 characters",
        [](CalRun& r) {
          static const std::string long_comment(240, 'c');
-         r.spec.comment = long_comment.c_str();
+         r.desc.comment = long_comment.c_str();
        },
        34528},
-      {"UHF: 3 segments", [](CalRun& r) { r.spec.uhf = 1, r.spec.segment_count = 3; }, 34528},
+      {"UHF: 3 segments", [](CalRun& r) { r.desc.uhf = 1, r.desc.segment_count = 3; }, 34528},
       {"UHF: code beyond 660",
        [](CalRun& r) {
          static const std::int32_t codes[6] = {461, 661, 329, 329, 394, 461};
-         r.spec.uhf = 1, r.spec.seg_mults = codes;
+         r.desc.uhf = 1, r.desc.seg_mults = codes;
        },
        34528},
-      {"UHF: no segment table", [](CalRun& r) { r.spec.uhf = 1, r.spec.seg_start_mhz = nullptr; },
+      {"UHF: no segment table", [](CalRun& r) { r.desc.uhf = 1, r.desc.seg_start_mhz = nullptr; },
        34528},
   };
   std::ofstream(path_, std::ios::binary) << "the old file";
@@ -257,27 +257,27 @@ TEST_F(CalWriter, RefusesWhatTheLoaderCouldNotTakeAndLeavesTheOldFile) {
     EXPECT_EQ(FileText(), "the old file") << c.what;
   }
   CalRun r;
-  EXPECT_EQ(zel::WriteCalFile(path_.c_str(), r.spec, {}, 0), 34528) << "no arrays";
-  EXPECT_EQ(zel::WriteCalFile(nullptr, r.spec, r.Tables(), 0), 34528) << "no path";
+  EXPECT_EQ(zel::WriteCalFile(path_.c_str(), r.desc, {}, 0), 34528) << "no arrays";
+  EXPECT_EQ(zel::WriteCalFile(nullptr, r.desc, r.Tables(), 0), 34528) << "no path";
   const std::string long_path = (dir_ / std::string(250, 'p')).string();
-  EXPECT_EQ(zel::WriteCalFile(long_path.c_str(), r.spec, r.Tables(), 0), 34521);
+  EXPECT_EQ(zel::WriteCalFile(long_path.c_str(), r.desc, r.Tables(), 0), 34521);
   const std::string no_dir = (dir_ / "missing" / "run.acal").string();
-  EXPECT_EQ(zel::WriteCalFile(no_dir.c_str(), r.spec, r.Tables(), 0), 34527);
+  EXPECT_EQ(zel::WriteCalFile(no_dir.c_str(), r.desc, r.Tables(), 0), 34527);
   EXPECT_EQ(FileText(), "the old file");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1) << "no .part left";
 }
 
 TEST_F(CalWriter, ExportAddsRgenToModeZeroValuesAndTakesTheCurrentTime) {
   CalRun r;
-  r.spec.date_time = nullptr;
-  r.spec.from_mode0 = 1;
+  r.desc.date_time = nullptr;
+  r.desc.from_mode0 = 1;
   const double* a[6] = {r.v[0].data(), r.v[1].data(), r.v[2].data(),
                         r.v[3].data(), r.v[4].data(), r.v[5].data()};
-  EXPECT_EQ(ZEL_WriteCalFile(path_.c_str(), &r.spec, a[0], a[1], a[2], a[3], a[4], a[5]), 34528)
+  EXPECT_EQ(ZEL_WriteCalFile(path_.c_str(), &r.desc, a[0], a[1], a[2], a[3], a[4], a[5]), 34528)
       << "no identification yet: Rgen unknown";
   EXPECT_FALSE(std::filesystem::exists(path_));
   state.ident.Rgen = 50.2;
-  ASSERT_EQ(ZEL_WriteCalFile(path_.c_str(), &r.spec, a[0], a[1], a[2], a[3], a[4], a[5]), 0);
+  ASSERT_EQ(ZEL_WriteCalFile(path_.c_str(), &r.desc, a[0], a[1], a[2], a[3], a[4], a[5]), 0);
   EXPECT_EQ(ZEL_WriteCalFile(path_.c_str(), nullptr, a[0], a[1], a[2], a[3], a[4], a[5]), 34528);
   ASSERT_EQ(ZEL_LoadCalFile(path_.c_str()), 0);
   EXPECT_STREQ(state.cal.CalDate, "03-15-2012  09:30:45") << "the platform's clock";

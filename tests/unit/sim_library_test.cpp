@@ -21,9 +21,9 @@ std::string Lower(std::string s) {
   return s;
 }
 
-zelsim::Config WithDut(Model m, const std::string& spec) {
+zelsim::Config WithDut(Model m, const std::string& desc) {
   zelsim::Config c = zelsim::DefaultConfig(m);
-  EXPECT_TRUE(zelsim::ParseDut(spec, &c.dut, nullptr));
+  EXPECT_TRUE(zelsim::ParseDut(desc, &c.dut, nullptr));
   return c;
 }
 
@@ -147,12 +147,12 @@ TEST(SimLibrary, ShortOpenLoadCalibrationThroughTheLibraryRecoversTheDevice) {
       im[k].push_back(x);
     }
   }
-  ZEL_CalSpec spec{};
-  spec.rcal_ohms = 50;
-  spec.temperature_f = 72;
-  spec.from_mode0 = 1;
+  ZEL_CalSpec desc{};
+  desc.rcal_ohms = 50;
+  desc.temperature_f = 72;
+  desc.from_mode0 = 1;
   std::string path = testing::TempDir() + "/sim_library_cal.txt";
-  ASSERT_EQ(ZEL_WriteCalFile(path.c_str(), &spec, re[0].data(), im[0].data(), re[1].data(),
+  ASSERT_EQ(ZEL_WriteCalFile(path.c_str(), &desc, re[0].data(), im[0].data(), re[1].data(),
                              im[1].data(), re[2].data(), im[2].data()),
             0);
   ASSERT_EQ(ZEL_LoadCalFile(path.c_str()), 0);

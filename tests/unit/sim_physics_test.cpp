@@ -16,17 +16,17 @@ using C = std::complex<double>;
 using zelsim::Dut;
 using zelsim::ErrorModel;
 
-C Impedance(const std::string& spec, double f) {
+C Impedance(const std::string& dut_text, double f) {
   Dut d;
   std::string err;
-  EXPECT_TRUE(zelsim::ParseDut(spec, &d, &err)) << spec << ": " << err;
+  EXPECT_TRUE(zelsim::ParseDut(dut_text, &d, &err)) << dut_text << ": " << err;
   return zelsim::DutImpedance(d, f);
 }
 
 TEST(SimDut, CircuitsGiveTheirImpedance) {
   const double w = 2 * M_PI * 10e6;  // at 10 MHz
   struct Case {
-    std::string spec;
+    std::string dut_text;
     C z;
   } cases[] = {
       {"r=50,x=10", {50, 10}},
@@ -42,9 +42,9 @@ TEST(SimDut, CircuitsGiveTheirImpedance) {
       {"antenna:f0=10,r=50,q=10", {50, 0}},  // at resonance
   };
   for (const auto& c : cases) {
-    C z = Impedance(c.spec, 10);
-    EXPECT_NEAR(z.real(), c.z.real(), 1e-9 * (1 + std::abs(c.z))) << c.spec;
-    EXPECT_NEAR(z.imag(), c.z.imag(), 1e-9 * (1 + std::abs(c.z))) << c.spec;
+    C z = Impedance(c.dut_text, 10);
+    EXPECT_NEAR(z.real(), c.z.real(), 1e-9 * (1 + std::abs(c.z))) << c.dut_text;
+    EXPECT_NEAR(z.imag(), c.z.imag(), 1e-9 * (1 + std::abs(c.z))) << c.dut_text;
   }
   EXPECT_TRUE(std::isinf(Impedance("open", 10).real()));
   // An antenna is capacitive below resonance and inductive above it.

@@ -343,7 +343,7 @@ static void CheckCalibration(const char* cal_path, const char* other_path) {
   static const double kMinMHz = 0.1; /* the low-range model's lowest frequency */
   double sr[kPoints], si[kPoints], orr[kPoints], oi[kPoints], lr[kPoints], li[kPoints];
   static const double freqs[] = {1.0, 7.1, 14.2, 21.3, 29.9};
-  ZEL_CalSpec spec;
+  ZEL_CalSpec desc;
   char version[256];
   int bad, notices;
   int32_t status;
@@ -357,13 +357,13 @@ static void CheckCalibration(const char* cal_path, const char* other_path) {
 
   /* The unit id and Rgen come from the identification of the instrument being calibrated. */
   OpenAndIdentify(kLowRangePort, 57600, version, sizeof version);
-  memset(&spec, 0, sizeof spec);
-  spec.rcal_ohms = kRcal;
-  spec.max_freq_mhz = kLowRangeMaxMHz;
-  spec.temperature_f = 72;
-  spec.comment = "Wine conformance";
-  spec.from_mode0 = 1;
-  status = zel.WriteCalFile(cal_path, &spec, sr, si, orr, oi, lr, li);
+  memset(&desc, 0, sizeof desc);
+  desc.rcal_ohms = kRcal;
+  desc.max_freq_mhz = kLowRangeMaxMHz;
+  desc.temperature_f = 72;
+  desc.comment = "Wine conformance";
+  desc.from_mode0 = 1;
+  status = zel.WriteCalFile(cal_path, &desc, sr, si, orr, oi, lr, li);
   Check(status == 0, "cal.file_written", "status %d", status);
 
   /* Windows text mode would double every CR of the file's CR LF line ends. */
@@ -414,8 +414,8 @@ static void CheckCalibration(const char* cal_path, const char* other_path) {
   /* A file without a unit id is taken by any unit, but one made for another frequency range is
    * refused with the notice that the library shows even during a call: it reaches the host's
    * handler instead of a message box. */
-  spec.unit_id = "";
-  status = zel.WriteCalFile(other_path, &spec, sr, si, orr, oi, lr, li);
+  desc.unit_id = "";
+  status = zel.WriteCalFile(other_path, &desc, sr, si, orr, oi, lr, li);
   notices = g_notices;
   status = status ? status : zel.LoadCalFile(other_path);
   Check(status == ZEL_ERR_CAL_MAXFREQ, "cal.file_for_another_frequency_range_refused", "status %d",

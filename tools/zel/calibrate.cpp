@@ -183,39 +183,39 @@ int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
     }
   }
 
-  ZEL_CalSpec spec{};
-  spec.rcal_ohms = o.rcal_ohms;
-  spec.max_freq_mhz = u.max_mhz;
-  spec.temperature_f = kNominalTempF;
+  ZEL_CalSpec desc{};
+  desc.rcal_ohms = o.rcal_ohms;
+  desc.max_freq_mhz = u.max_mhz;
+  desc.temperature_f = kNominalTempF;
   if (u.temp_sensor) {
     double t = ZEL_BitsToDouble(ZEL_GetTemperature(1));
-    if (t >= 0 && t <= 200) spec.temperature_f = t;
+    if (t >= 0 && t <= 200) desc.temperature_f = t;
   }
-  spec.custom = o.custom ? 1 : 0;
-  spec.points = static_cast<std::int32_t>(n);
-  spec.start_mhz = o.start_mhz;
-  spec.end_mhz = o.stop_mhz;
-  spec.step_mhz = o.step_mhz;
+  desc.custom = o.custom ? 1 : 0;
+  desc.points = static_cast<std::int32_t>(n);
+  desc.start_mhz = o.start_mhz;
+  desc.end_mhz = o.stop_mhz;
+  desc.step_mhz = o.step_mhz;
   // The library checks a file against the identification it keeps for the unit: the serial
   // number written as a number after one blank. A unit without one gets a file without an ID,
   // which any instrument accepts.
   std::string unit_id = u.serial.empty() ? std::string() : " " + u.serial;
-  spec.unit_id = unit_id.c_str();
-  spec.comment = s.simulated() ? "zel calibrate, built-in simulator" : "zel calibrate";
-  spec.from_mode0 = 1;
+  desc.unit_id = unit_id.c_str();
+  desc.comment = s.simulated() ? "zel calibrate, built-in simulator" : "zel calibrate";
+  desc.from_mode0 = 1;
   if (u.model == Model::kUhf) {
-    spec.uhf = 1;
-    spec.segment_count = static_cast<std::int32_t>(std::size(kUhfSegStartMHz));
-    spec.seg_start_mhz = kUhfSegStartMHz;
-    spec.seg_mults = kUhfSegMults;
-    spec.band_edge1_mhz = kUhfBandEdge1MHz;
-    spec.band_edge2_mhz = kUhfBandEdge2MHz;
-    spec.dds1_level = kUhfDds1Level;
+    desc.uhf = 1;
+    desc.segment_count = static_cast<std::int32_t>(std::size(kUhfSegStartMHz));
+    desc.seg_start_mhz = kUhfSegStartMHz;
+    desc.seg_mults = kUhfSegMults;
+    desc.band_edge1_mhz = kUhfBandEdge1MHz;
+    desc.band_edge2_mhz = kUhfBandEdge2MHz;
+    desc.dds1_level = kUhfDds1Level;
   }
   // The file is checked under a name of its own and takes the asked name only when it passed,
   // so a failed run never replaces a good calibration file.
   CheckedFile file(o.output);
-  std::int32_t status = ZEL_WriteCalFile(file.trial().c_str(), &spec, re[0].data(), im[0].data(),
+  std::int32_t status = ZEL_WriteCalFile(file.trial().c_str(), &desc, re[0].data(), im[0].data(),
                                          re[1].data(), im[1].data(), re[2].data(), im[2].data());
   if (status != ZEL_OK) return Fail("cannot write the calibration file " + file.trial(), status);
   status = ZEL_LoadCalFile(file.trial().c_str());

@@ -176,8 +176,8 @@ void Session::AttachStandard(Standard s) {
   if (!sim_) return;
   zelsim::Dut dut;
   std::string error;
-  const char* spec = s == Standard::kShort ? "short" : s == Standard::kOpen ? "open" : "load";
-  zelsim::ParseDut(spec, &dut, &error);
+  const char* dut_text = s == Standard::kShort ? "short" : s == Standard::kOpen ? "open" : "load";
+  zelsim::ParseDut(dut_text, &dut, &error);
   sim_->server.SetDut(dut);
 }
 

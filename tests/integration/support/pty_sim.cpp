@@ -35,9 +35,9 @@ void PtySim::OpenGuard() {
   guard_ = ::open(server_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
-void PtySim::SetDut(const std::string& spec) {
+void PtySim::SetDut(const std::string& dut_text) {
   zelsim::Dut d;
-  if (zelsim::ParseDut(spec, &d, &error_)) server_.SetDut(d);
+  if (zelsim::ParseDut(dut_text, &d, &error_)) server_.SetDut(d);
 }
 
 void PtySim::Unplug() {

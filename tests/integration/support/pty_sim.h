@@ -32,7 +32,7 @@ class PtySim {
   }
   zelsim::Counters counters() { return server_.CountersNow(); }
   void SetDut(const zelsim::Dut& dut) { server_.SetDut(dut); }
-  void SetDut(const std::string& spec);
+  void SetDut(const std::string& dut_text);
   zelsim::PtyServer& server() { return server_; }
 
   void Unplug();
