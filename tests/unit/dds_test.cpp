@@ -11,6 +11,7 @@
 #include "platform/fake/fake_platform.h"
 #include "state/defaults.h"
 #include "state/state.h"
+#include "support/engine_test.h"
 #include "support/records.h"
 
 using zel::state;
@@ -26,19 +27,16 @@ std::string Hex2(int b) {
 
 // The controller as seen by the synthesizer code: every frequency command ("F", "U", "E") is
 // answered with a good record unless the test silences it.
-class Dds : public ::testing::Test {
+class Dds : public zeltest::EngineTest {
  protected:
   void SetUp() override {
-    zel::ResetState();
-    zel::InitDefaults();
-    ASSERT_TRUE(platform.OpenPort(1, &state.link.CommHandle));
+    EngineTest::SetUp();
     peer.on_write = [this](const std::vector<std::uint8_t>& cmd, ScriptedPeer& self) {
       const char c = static_cast<char>(cmd[0]);
       if (answer && (c == 'F' || c == 'U' || c == 'E'))
         self.Queue(zeltest::LongRecord(zeltest::CountingWords(100)));
     };
   }
-  std::vector<std::string> Writes() { return platform.TakeWrites(); }
   // The writes without the averaging commands that go around low frequencies.
   std::vector<std::string> FrequencyCommands() {
     std::vector<std::string> out;
@@ -64,9 +62,6 @@ class Dds : public ::testing::Test {
   }
 
   bool answer = true;
-  ScriptedPeer peer;
-  FakePlatform platform{&peer};
-  zel::platform::ScopedPlatform scope{&platform};
 };
 
 TEST_F(Dds, SingleSynthesizerSendsNineByteCommandWithTuningWord) {

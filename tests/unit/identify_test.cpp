@@ -15,6 +15,7 @@
 #include "state/defaults.h"
 #include "state/state.h"
 #include "state/text.h"
+#include "support/engine_test.h"
 #ifdef ZEL_HAVE_SIM
 #include "support/sim_peer.h"
 #endif
@@ -30,12 +31,10 @@ constexpr std::uint16_t kErased = 0xFFFF;
 const std::vector<std::uint16_t> kDateCode = {3332, 4106, 7982, 15420};
 const std::string kDateCodeWrite = "ZWDA10000D04100A1F2E3C3C";
 
-class Identify : public ::testing::Test {
+class Identify : public zeltest::EngineTest {
  protected:
   void SetUp() override {
-    zel::ResetState();
-    platform.OpenPort(1, &state.link.CommHandle);
-    zel::InitDefaults();
+    EngineTest::SetUp();
     peer.on_write = [this](const std::vector<std::uint8_t>& cmd, ScriptedPeer& self) {
       const std::string c(cmd.begin(), cmd.end());
       if (c == "V") {
@@ -66,7 +65,6 @@ class Identify : public ::testing::Test {
     zel::IdentifyController();
     state.frame.InExportCall = 0;
   }
-  std::vector<std::string> Writes() { return platform.TakeWrites(); }
   std::vector<std::string> FlashWrites() {
     std::vector<std::string> out;
     for (auto& w : Writes())
@@ -74,9 +72,6 @@ class Identify : public ::testing::Test {
     return out;
   }
 
-  ScriptedPeer peer;
-  FakePlatform platform{&peer};
-  zel::platform::ScopedPlatform scope{&platform};
   std::string reply;
   std::vector<std::uint16_t> flash = kDateCode;
   std::size_t flash_reply_bytes = 8;

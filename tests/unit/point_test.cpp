@@ -12,6 +12,7 @@
 #include "platform/fake/fake_platform.h"
 #include "state/defaults.h"
 #include "state/state.h"
+#include "support/engine_test.h"
 #include "support/records.h"
 #include "synth/dds.h"
 
@@ -40,15 +41,13 @@ zeltest::Words Record(double load_amp, double load_phase, double ref_amp, double
 
 // A standard-model controller whose detectors answer each frequency with a record chosen by the
 // test; the frequencies it was asked for are logged.
-class Point : public ::testing::Test {
+class Point : public zeltest::EngineTest {
  protected:
   void SetUp() override {
-    zel::ResetState();
-    zel::InitDefaults();
+    EngineTest::SetUp();
     state.synth.DdsClockMHz = kClockMHz;
     state.ident.Rgen = 50.2;
     state.ident.Rref = 100.9;
-    ASSERT_TRUE(platform.OpenPort(1, &state.link.CommHandle));
     peer.on_write = [this](const std::vector<std::uint8_t>& cmd, ScriptedPeer& self) {
       if (cmd.size() == 19 && cmd[0] == 'E') {
         uhf_commands.emplace_back(cmd.begin(), cmd.end());
@@ -71,9 +70,6 @@ class Point : public ::testing::Test {
   std::vector<std::uint8_t> raw_reply;  // sent instead of a record when set
   std::vector<double> asked_mhz;
   std::vector<std::string> uhf_commands;
-  ScriptedPeer peer;
-  FakePlatform platform{&peer};
-  zel::platform::ScopedPlatform scope{&platform};
 };
 
 // The load detector's amplitude and phase rise linearly with frequency, so a point interpolated

@@ -12,6 +12,7 @@
 #include "platform/fake/fake_platform.h"
 #include "state/defaults.h"
 #include "state/state.h"
+#include "support/engine_test.h"
 
 using zel::state;
 using zel::platform::FakePlatform;
@@ -29,23 +30,17 @@ std::string RelayCommand(int byte) {
 constexpr int kRawBelowLimit = 1790;
 constexpr int kRawAboveLimit = 1800;
 
-class Relay : public ::testing::Test {
+class Relay : public zeltest::EngineTest {
  protected:
   void SetUp() override {
-    zel::ResetState();
-    platform.OpenPort(1, &state.link.CommHandle);
-    zel::InitDefaults();
+    EngineTest::SetUp();
     peer.on_write = [this](const std::vector<std::uint8_t>& cmd, ScriptedPeer& self) {
       if (std::string(cmd.begin(), cmd.end()) == "Z4" && raw >= 0)
         self.Queue(std::vector<std::uint8_t>{static_cast<std::uint8_t>(raw >> 8),
                                              static_cast<std::uint8_t>(raw)});
     };
   }
-  std::vector<std::string> Writes() { return platform.TakeWrites(); }
 
-  ScriptedPeer peer;
-  FakePlatform platform{&peer};
-  zel::platform::ScopedPlatform scope{&platform};
   int raw = -1;  // the RF sensor's count; -1: no answer
 };
 

@@ -12,6 +12,7 @@
 #include "platform/fake/fake_platform.h"
 #include "state/defaults.h"
 #include "state/state.h"
+#include "support/engine_test.h"
 #ifdef ZEL_HAVE_SIM
 #include "support/sim_peer.h"
 #endif
@@ -22,23 +23,17 @@ using zel::platform::ScriptedPeer;
 
 namespace {
 
-class Sensors : public ::testing::Test {
+class Sensors : public zeltest::EngineTest {
  protected:
   void SetUp() override {
-    zel::ResetState();
-    platform.OpenPort(1, &state.link.CommHandle);
-    zel::InitDefaults();
+    EngineTest::SetUp();
     peer.on_write = [this](const std::vector<std::uint8_t>&, ScriptedPeer& self) {
       if (raw >= 0)
         self.Queue(std::vector<std::uint8_t>{static_cast<std::uint8_t>(raw >> 8),
                                              static_cast<std::uint8_t>(raw)});
     };
   }
-  std::vector<std::string> Writes() { return platform.TakeWrites(); }
 
-  ScriptedPeer peer;
-  FakePlatform platform{&peer};
-  zel::platform::ScopedPlatform scope{&platform};
   int raw = -1;  // the converter count the controller answers with; -1: no answer
 };
 
