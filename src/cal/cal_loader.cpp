@@ -32,7 +32,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "ZEL_863_DLL.h"
 #include "platform/platform.h"
@@ -74,7 +73,7 @@ constexpr std::int32_t kStatusUhfFewSegments = ZEL_ERR_UHF_FEW_SEGMENTS;
 
 struct LineReader {
   std::FILE* file;
-  std::vector<char> buf;  // a chunk and one byte for the sentinel behind it
+  char* buf;  // a chunk and one byte for the sentinel behind it
   std::size_t pos;
   std::size_t end;
   bool at_end;
@@ -86,7 +85,7 @@ bool FillReader(LineReader& r) {
   if (r.pos < r.end) return true;
   if (r.at_end) return false;
   r.pos = 0;
-  r.end = std::fread(r.buf.data(), 1, kReadChunk, r.file);
+  r.end = std::fread(r.buf, 1, kReadChunk, r.file);
   if (r.end == 0) {
     r.at_end = true;
     if (std::ferror(r.file)) r.failed = true;
@@ -103,8 +102,8 @@ std::string_view ReadLine(LineReader& r) {
   r.line.clear();
   bool gathered = false;
   while (FillReader(r)) {
-    const char* begin = r.buf.data() + r.pos;
-    const char* stop = r.buf.data() + r.end;
+    const char* begin = r.buf + r.pos;
+    const char* stop = r.buf + r.end;
     const char* p = begin;
     // Both line ends lie below 14: one comparison passes over every other character.
     while (static_cast<unsigned char>(*p) > '\r' || (*p != '\r' && *p != '\n')) ++p;
@@ -146,6 +145,9 @@ struct CalScratch {
   double LoadIm[kCalTableSize];
 };
 CalScratch scratch;
+// The chunk buffer lives beside the scratch area for the same reason: one load at a time, and a
+// megabyte allocated and zeroed on every load cost more than reading a short file.
+char chunk[kReadChunk + 1];
 
 // What the tables mean. A load that stops without writing the tables but leaves CalLoaded set
 // puts these back, so that the tables in use are read with the grid they were loaded with.
@@ -490,7 +492,7 @@ void ReadCalFile() {
                       "The calibration data file was not found in the folder with the exe file.\r"
                       "Please run the calibration procedure before doing any tests.");
   } else {
-    LineReader reader{file, std::vector<char>(kReadChunk + 1), 0, 0, false, false, {}};
+    LineReader reader{file, chunk, 0, 0, false, false, {}};
     // A path that opens but cannot be read (a folder) is no calibration file either.
     FillReader(reader);
     if (reader.failed) {
