@@ -60,6 +60,19 @@ bool CollectReply(int count, int limit) {
   return empty <= limit;
 }
 
+// Bytes still waiting when a record has failed its checksum belong to it, or to noise that came
+// before it; they are read and dropped before "R", so that the record sent again is read from its
+// first byte. Without this one stray byte shifts every later record on the line: each point then
+// fails its five checksums and is computed from the last valid record, for good. The line is quiet
+// at the first empty read (at 57600 baud the bytes of a reply follow each other within 0.2 ms);
+// a line that never falls quiet is left after a few records' worth.
+constexpr int kDiscardLimitBytes = 4 * kRecordBytesLong;
+
+void DiscardPending() {
+  for (int i = 0; i < kDiscardLimitBytes && ReadReplyByte() >= 0; ++i) {
+  }
+}
+
 }  // namespace
 
 void ReadRecord(int send) {
@@ -72,6 +85,7 @@ void ReadRecord(int send) {
     l.PortStatus = -1;
     if (send > 0) {
       for (int i = 0; i <= last; ++i) l.RxBytes[i] = l.RxWords[i] = -1;
+      DiscardPending();
       WriteCommand("R");
     }
     if (!CollectReply(last + 1, kRecordEmptyReadLimit)) {
