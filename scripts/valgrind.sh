@@ -22,7 +22,7 @@ run() {
     failed=1
   fi
 }
-for t in $(find "$BUILD/tests" -maxdepth 2 -type f -name '*_test' -perm -u+x | sort); do
+for t in $(find "$BUILD/tests" "$BUILD/tools" -maxdepth 2 -type f -name '*_test' -perm -u+x | sort); do
   run "$(basename "$t")" "$t"
 done
 [ -x "$BUILD/tests/soak/zel_soak" ] && run zel_soak "$BUILD/tests/soak/zel_soak" --points 40 --seed 3
