@@ -332,10 +332,15 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
                   kCallNames[ci], f, kFaultNames[static_cast<int>(fault)], status, took);
     if (verbose) std::printf("[%s] %s\n", run.name, what);
 
-    const double limit = is_point || call == Call::kHold ? kPointLimitS
-                         : call == Call::kRf             ? (run.rf ? kRfLimitS : kQuickLimitS)
-                         : call == Call::kTemp           ? (run.temp ? kTempLimitS : kQuickLimitS)
-                                                         : kQuickLimitS;
+    // On the high-power model a call that switches the relay on (a point after the relay went
+    // off, a held frequency, ZEL_ProgRelay) reads the RF voltage first: it may take the voltage's
+    // wait before the record's, and a fault may land on the voltage reply instead of the record.
+    const bool rf_first = run.rf && call != Call::kRf && call != Call::kTemp;
+    const double limit = (is_point || call == Call::kHold ? kPointLimitS
+                          : call == Call::kRf             ? (run.rf ? kRfLimitS : kQuickLimitS)
+                          : call == Call::kTemp           ? (run.temp ? kTempLimitS : kQuickLimitS)
+                                                          : kQuickLimitS) +
+                         (rf_first ? kRfLimitS : 0);
     if (took > limit) Violation(s, run.name, std::string(what) + ": past its time-out");
 
     // The status the library specifies for the call and its fault.
@@ -360,6 +365,12 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
       allowed = {ZEL_ERR_NO_RECORD};
     } else {
       allowed = {0};
+    }
+    if (rf_first && (fault == Fault::kSilence || fault == Fault::kCut || unplugged)) {
+      // The voltage reply silenced or cut: its time-out code stays (the record then comes whole);
+      // a cut that leaves both bytes costs nothing.
+      allowed.push_back(ZEL_ERR_RF_TIMEOUT);
+      if (fault == Fault::kCut) allowed.push_back(0);
     }
     // A silenced or cut sensor-less call, a relay switch or a sensor read without a record has
     // nothing to lose: the fault stays armed for a reply that never comes, which is why every
