@@ -115,26 +115,26 @@ void Identified(const ModelCase& m, const UnitIds& ids, bool odd_max) {
 // A calibration file as the writer makes it, for the state as it stands.
 std::string WriterFile(bool custom, const char* unit_id) {
   const auto& st = zel::state;
-  ZEL_CalSpec spec{};
-  spec.rcal_ohms = 50;
-  spec.max_freq_mhz = st.synth.MaxFreqMHz;
-  spec.temperature_f = 72.5;
-  spec.custom = custom;
+  ZEL_CalSpec desc{};
+  desc.rcal_ohms = 50;
+  desc.max_freq_mhz = st.synth.MaxFreqMHz;
+  desc.temperature_f = 72.5;
+  desc.custom = custom;
   const int points = custom ? kCustomPoints : zel::RoundToInt(st.synth.MaxFreqMHz) + 3;
-  spec.points = points;
-  spec.start_mhz = kCustomStartMHz;
-  spec.step_mhz = kCustomStepMHz;
-  spec.end_mhz = kCustomStartMHz + (points - 3) * kCustomStepMHz;
-  spec.unit_id = unit_id;
-  spec.comment = "fuzz seed";
-  spec.date_time = "03-15-2012  09:30:45";
-  spec.uhf = st.ident.UhfModel;
-  spec.segment_count = zel::kSegCount;
-  spec.seg_start_mhz = st.synth.SegStartMHz;
-  spec.seg_mults = st.synth.SegMults;
-  spec.band_edge1_mhz = st.synth.BandEdge1MHz;
-  spec.band_edge2_mhz = st.synth.BandEdge2MHz;
-  spec.dds1_level = st.synth.Dds1Level;
+  desc.points = points;
+  desc.start_mhz = kCustomStartMHz;
+  desc.step_mhz = kCustomStepMHz;
+  desc.end_mhz = kCustomStartMHz + (points - 3) * kCustomStepMHz;
+  desc.unit_id = unit_id;
+  desc.comment = "fuzz seed";
+  desc.date_time = "03-15-2012  09:30:45";
+  desc.uhf = st.ident.UhfModel;
+  desc.segment_count = zel::kSegCount;
+  desc.seg_start_mhz = st.synth.SegStartMHz;
+  desc.seg_mults = st.synth.SegMults;
+  desc.band_edge1_mhz = st.synth.BandEdge1MHz;
+  desc.band_edge2_mhz = st.synth.BandEdge2MHz;
+  desc.dds1_level = st.synth.Dds1Level;
   std::vector<double> sr(points), si(points), orr(points), oi(points), lr(points), li(points);
   for (int i = 0; i < points; ++i) {
     sr[i] = 50.5 + 0.01 * i;
@@ -150,7 +150,7 @@ std::string WriterFile(bool custom, const char* unit_id) {
   if (fd < 0) std::abort();
   close(fd);
   const std::int32_t rc = zel::WriteCalFile(
-      tmpl, spec, {sr.data(), si.data(), orr.data(), oi.data(), lr.data(), li.data()}, 0);
+      tmpl, desc, {sr.data(), si.data(), orr.data(), oi.data(), lr.data(), li.data()}, 0);
   std::string text;
   if (rc == 0) {
     std::FILE* f = std::fopen(tmpl, "rb");

@@ -134,19 +134,19 @@ bool Calibrate(zeltest::PtySim& pty, const char* path) {
       im[k].push_back(x);
     }
   }
-  ZEL_CalSpec spec{};
-  spec.rcal_ohms = 50;
-  spec.temperature_f = 72;
-  spec.custom = 1;
-  spec.points = kCalPoints;
-  spec.start_mhz = kCalStartMHz;
-  spec.end_mhz = kCalStartMHz + (kCalPoints - 3) * kCalStepMHz;
-  spec.step_mhz = kCalStepMHz;
-  spec.comment = "soak";
-  spec.uhf =
+  ZEL_CalSpec desc{};
+  desc.rcal_ohms = 50;
+  desc.temperature_f = 72;
+  desc.custom = 1;
+  desc.points = kCalPoints;
+  desc.start_mhz = kCalStartMHz;
+  desc.end_mhz = kCalStartMHz + (kCalPoints - 3) * kCalStepMHz;
+  desc.step_mhz = kCalStepMHz;
+  desc.comment = "soak";
+  desc.uhf =
       pty.WithSim([](zelsim::Simulator& s) { return s.info().model == zelsim::Model::kUhf; });
-  spec.from_mode0 = 1;
-  if (const int st = ZEL_WriteCalFile(path, &spec, re[0].data(), im[0].data(), re[1].data(),
+  desc.from_mode0 = 1;
+  if (const int st = ZEL_WriteCalFile(path, &desc, re[0].data(), im[0].data(), re[1].data(),
                                       im[1].data(), re[2].data(), im[2].data());
       st != 0) {
     std::printf("calibration: the writer refused (%d)\n", st);

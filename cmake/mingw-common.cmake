@@ -1,0 +1,11 @@
+# What both MinGW-w64 cross builds share; the toolchain files set ZEL_MINGW_TRIPLE first.
+# The win32 thread model needs no winpthread DLL; the library starts no threads.
+find_program(CMAKE_C_COMPILER NAMES ${ZEL_MINGW_TRIPLE}-gcc-win32 ${ZEL_MINGW_TRIPLE}-gcc REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${ZEL_MINGW_TRIPLE}-g++-win32 ${ZEL_MINGW_TRIPLE}-g++ REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${ZEL_MINGW_TRIPLE}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZEL_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
