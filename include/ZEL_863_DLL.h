@@ -82,7 +82,15 @@ enum {
   ZEL_ERR_NO_SYNC = 34524,         /* ZEL_Sync: controller has no sync output */
   ZEL_ERR_NO_RECORD = 34525,       /* no detector record from the instrument */
   ZEL_ERR_NO_REFERENCE = 34526,    /* reference detector amplitude below 50 */
-  ZEL_ERR_CAL_MAXFREQ = 34530      /* cal file maximum frequency differs */
+  ZEL_ERR_RECORD_CHECKSUM = 34529, /* five detector records in a row failed their checksum
+                                      (extension: the point is not reported as measured) */
+  ZEL_ERR_CAL_MAXFREQ = 34530,     /* cal file maximum frequency differs */
+  ZEL_ERR_CAL_DAMAGED = 34531,     /* cal file cut short, or a record line that does not hold
+                                      two numbers (extension) */
+  ZEL_ERR_BAD_FREQUENCY = 34532,   /* ZEL_ScanPoint: frequency not a number, infinite or
+                                      negative (extension) */
+  ZEL_ERR_NOT_SENT = 34533         /* a command could not be sent: no port open, or the write
+                                      failed (extension) */
 };
 
 /* Set every state variable to its default. Talks to no instrument. Always returns 0 and leaves
@@ -196,6 +204,56 @@ ZEL_API int32_t ZEL_CALL ZEL_WriteCalFile(const char* path, const ZEL_CalSpec* d
                                           const double* short_re, const double* short_im,
                                           const double* open_re, const double* open_im,
                                           const double* load_re, const double* load_im);
+
+/* Extension: what a status code means, as one line of English ("no detector record from the
+ * instrument"). A static text, never NULL and never to be freed; a code this library does not
+ * define gives "unknown status code". Talks to no instrument and changes no state. */
+ZEL_API const char* ZEL_CALL ZEL_StatusText(int32_t code);
+
+/* The calibration tables' size: a calibration file may hold at most this many points per table
+ * (a standard file's maximum frequency rounded, plus 3; a custom file's point count plus 3). */
+#define ZEL_MAX_CAL_POINTS 30032
+
+/* The models ZEL_UnitInfo.model names. */
+enum {
+  ZEL_MODEL_UNKNOWN = 0,
+  ZEL_MODEL_LOW_RANGE = 1,  /* 0.1 .. 32 MHz */
+  ZEL_MODEL_STANDARD = 2,   /* .. 180 MHz */
+  ZEL_MODEL_UHF = 3,        /* 0.002 .. 1000 MHz, two synthesizers, temperature sensor */
+  ZEL_MODEL_HIGH_POWER = 4  /* 0.01 .. 170 MHz, RF voltage and temperature sensors */
+};
+
+/* What the library knows of the attached unit, as the last identification (ZEL_GetVersion or
+ * ZEL_GetSerialNum) left it. Texts are NUL-terminated and cut to their buffers. */
+typedef struct ZEL_UnitInfo {
+  int32_t identified;          /* 1 when the last identification succeeded; 0: the fields below
+                                  hold the defaults (or what an earlier identification left) */
+  int32_t model;               /* ZEL_MODEL_* */
+  char model_name[32];         /* "low-range", "standard", "UHF", "high-power", "unknown" */
+  char firmware[16];           /* the version as the identification writes it ("4.75"), or "" */
+  int32_t firmware_version100; /* the version the library works with, times 100 (475) */
+  int32_t serial_number;       /* what ZEL_GetSerialNum reports, without asking again */
+  char unit_id[256];           /* the unit identification that calibration files must carry */
+  int32_t flash_id;            /* 1: the unit keeps its date code in flash memory */
+  int32_t flash_programmed;    /* 1: the last identification found the flash date code erased
+                                  and programmed a new one */
+  double min_freq_mhz;         /* the frequency range */
+  double max_freq_mhz;
+  int32_t record_bytes;        /* detector record format: 72 (long) or 67 (short) */
+  int32_t sync;                /* 1: the controller has a sync output (ZEL_Sync) */
+  int32_t rf_sensor;           /* 1: ZEL_GetRFVoltage reads a sensor */
+  int32_t temp_sensor;         /* 1: ZEL_GetTemperature reads a sensor */
+  int32_t max_baud;            /* 115000 when the controller can run the fast link, else 57600 */
+  int32_t baud_rate;           /* the link's rate now (0: no port open) */
+  double rgen_ohms;            /* the bridge's generator resistance */
+  double rref_ohms;            /* the bridge's reference resistance */
+  char device[256];            /* the device of the open port ("/dev/ttyUSB0"), "" when none */
+  char ident_text[256];        /* the identification text, as ZEL_GetVersion returns it */
+} ZEL_UnitInfo;
+
+/* Extension: fills *info from the library's state. Talks to no instrument, changes no state and
+ * leaves the last status code in place. Returns 0, or -1 (and writes nothing) for a NULL info. */
+ZEL_API int32_t ZEL_CALL ZEL_GetUnitInfo(ZEL_UnitInfo* info);
 
 /* The double that ZEL_GetRFVoltage and ZEL_GetTemperature return as 64 bits. */
 static inline double ZEL_BitsToDouble(int64_t bits) {

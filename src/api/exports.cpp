@@ -185,9 +185,7 @@ ZEL_API int32_t ZEL_CALL ZEL_GetSerialNum(int32_t) {
   zel::IdentifyController();
   state.frame.InExportCall = 0;
   if (state.frame.StatusCode != 0) return 6;
-  std::string_view id = state.ident.UnitIdText;
-  if (id.size() > 6) id = id.substr(id.size() - 6);
-  return zel::RoundToInt(zel::TextToNumber(id));
+  return zel::UnitSerialNumber();
 }
 
 ZEL_API int64_t ZEL_CALL ZEL_GetRFVoltage(int32_t) {

@@ -143,6 +143,7 @@ void ReadFlashId() {
                                          "to reprogram it?",
                                          platform::kNoticeYesNo)) {
         ProgramDateCode();
+        if (f.StatusCode == 0) id.FlashProgrammed = 1;
       }
     }
   }

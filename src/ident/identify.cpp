@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "ZEL_863_DLL.h"
 #include "link/exchange.h"
 #include "platform/platform.h"
 #include "state/state.h"
@@ -112,6 +113,8 @@ std::int64_t DfrValue(std::string_view field) {
 // One row of the model table; an empty field keeps the value the variable has.
 struct ModelParams {
   std::int32_t IdentState::*flag;
+  int Code;  // ZEL_MODEL_* of the public header
+  const char* Name;
   std::optional<double> MaxFreqMHz;
   std::optional<double> NominalMaxFreqMHz;
   std::optional<double> MinFreqMHz;
@@ -123,6 +126,8 @@ struct ModelParams {
 // Applied in this order; when several flags are set the later row wins for what it sets.
 constexpr ModelParams kModels[] = {
     {.flag = &IdentState::LowRangeModel,
+     .Code = ZEL_MODEL_LOW_RANGE,
+     .Name = "low-range",
      .MaxFreqMHz = 32,
      .NominalMaxFreqMHz = 32,
      .MinFreqMHz = 0.1,
@@ -130,6 +135,8 @@ constexpr ModelParams kModels[] = {
      .Rgen = 100.6,
      .Rref = 150},
     {.flag = &IdentState::StandardModel,
+     .Code = ZEL_MODEL_STANDARD,
+     .Name = "standard",
      .MaxFreqMHz = 180,
      .NominalMaxFreqMHz = 180,
      .MinFreqMHz = std::nullopt,
@@ -137,6 +144,8 @@ constexpr ModelParams kModels[] = {
      .Rgen = 50.2,
      .Rref = 100.9},
     {.flag = &IdentState::UhfModel,
+     .Code = ZEL_MODEL_UHF,
+     .Name = "UHF",
      .MaxFreqMHz = 1000,
      .NominalMaxFreqMHz = 1000,
      .MinFreqMHz = 0.002,
@@ -144,6 +153,8 @@ constexpr ModelParams kModels[] = {
      .Rgen = 51.3,
      .Rref = 95},
     {.flag = &IdentState::PowerModel,
+     .Code = ZEL_MODEL_HIGH_POWER,
+     .Name = "high-power",
      .MaxFreqMHz = 170,
      .NominalMaxFreqMHz = 170,
      .MinFreqMHz = 0.01,
@@ -182,6 +193,14 @@ void ApplyMinFreqTokens(std::string_view text) {
 
 }  // namespace
 
+ModelName IdentifiedModel() {
+  ModelName m{ZEL_MODEL_UNKNOWN, "unknown"};
+  for (const auto& row : kModels) {
+    if (state.ident.*row.flag != 0) m = {row.Code, row.Name};
+  }
+  return m;
+}
+
 void ApplyModelParameters() {
   auto& s = state.synth;
   auto& id = state.ident;
@@ -208,6 +227,7 @@ void IdentifyController() {
   f.TextBuf[0] = '\0';
   id.ControllerText[0] = '\0';
   id.UnitIdText[0] = '\0';
+  id.FlashProgrammed = 0;
 
   // The wait polls the clock without handing on window messages.
   const std::uint32_t delay = static_cast<std::uint32_t>(id.IdentDelayMs > 0 ? id.IdentDelayMs : 0);

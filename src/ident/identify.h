@@ -10,13 +10,23 @@ namespace zel {
 // FirmwareVersion100, DfOption, HighAvgAllowed, DeltaFreq, SyncEnabled, MinFreqMHz, PortStatus,
 // DataValid, StatusCode (0, 27, 29 or 121).
 void IdentifyController();
+// The model the flags name: the last row of the model table whose flag is set (the row that
+// ApplyModelParameters applied last). Code is one of the header's ZEL_MODEL_*; no flag gives
+// ZEL_MODEL_UNKNOWN, "unknown". Reads the model flags.
+struct ModelName {
+  int Code;
+  const char* Name;
+};
+ModelName IdentifiedModel();
 // The model table. Reads the model flags; writes MaxFreqMHz, NominalMaxFreqMHz, MinFreqMHz,
 // DdsClockMHz, Rgen, Rref.
 void ApplyModelParameters();
 // UnitIdText, UnitIdAltText from ControllerText (serial number or build-time fallback).
 void ParseUnitId();
+// The serial number a host is given: the number in the last six characters of UnitIdText.
+std::int32_t UnitSerialNumber();
 // Date code at flash 4096: read, and program when missing. Writes UnitIdText, UnitIdAltText,
-// PortStatus, StatusCode (27, 29).
+// PortStatus, FlashProgrammed, StatusCode (27, 29).
 void ReadFlashId();
 // "ZR": count words (1..16) at address into RxWords; StatusCode 27 when short.
 void ReadFlashWords(int count, int address);

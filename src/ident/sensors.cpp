@@ -51,9 +51,17 @@ double CelsiusToF(double c) {
 
 }  // namespace
 
+bool HasRFSensor() {
+  return state.ident.PowerModel > 0;
+}
+
+bool HasTempSensor() {
+  return state.ident.UhfModel > 0 || state.ident.PowerModel > 0;
+}
+
 void ReadRFVoltage() {
   auto& id = state.ident;
-  if (id.PowerModel <= 0) {
+  if (!HasRFSensor()) {
     id.RFVolts = 0;
     state.frame.StatusCode = 34517;
     return;
@@ -80,7 +88,7 @@ void ReadRFVoltage() {
 void ReadTemperature() {
   auto& id = state.ident;
   state.frame.StatusCode = 0;
-  if ((id.UhfModel <= 0 && id.PowerModel <= 0) || state.frame.LibraryMode == 0) {
+  if (!HasTempSensor() || state.frame.LibraryMode == 0) {
     id.TempF = kNoSensorTempF;
     state.frame.StatusCode = 34515;
     return;

@@ -63,4 +63,10 @@ void ParseUnitId() {
   SetText(id.UnitIdText, Digits(a) + Digits(b) + Digits(c) + Digits(d) + Digits(e));
 }
 
+std::int32_t UnitSerialNumber() {
+  std::string_view id = state.ident.UnitIdText;
+  if (id.size() > 6) id = id.substr(id.size() - 6);
+  return RoundToInt(TextToNumber(id));
+}
+
 }  // namespace zel

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "state/state.h"
 
@@ -60,6 +61,8 @@ class Platform {
   virtual void Write(PortHandle handle, const std::uint8_t* bytes, int count) = 0;
   // One byte, or -1 when none came within about 1 ms (never sooner, also on a dead handle).
   virtual int ReadByte(PortHandle handle) = 0;
+  // The device an open handle stands for ("/dev/ttyUSB0"), or "" when the handle is not open.
+  virtual std::string PortDevice(PortHandle /*handle*/) const { return {}; }
 
   virtual std::uint32_t TickMs() = 0;
   // Waits ms milliseconds; on Windows it hands the thread's window messages on meanwhile.

@@ -128,6 +128,7 @@ struct IdentState {  // identification, unit id, model constants, sensors
   std::int32_t DfOption;
   std::int32_t IdentDelayMs;
   std::int32_t IdentReplyOk;
+  std::int32_t FlashProgrammed;  // the last identification programmed the flash date code
   char ControllerText[kTextSize];
   char UnitIdText[kTextSize];
   char UnitIdAltText[kTextSize];

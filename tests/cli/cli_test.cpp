@@ -531,7 +531,7 @@ TEST(CliExternalInstrument, SilenceMidSweepStopsWithTheStatusAndKeepsTheMeasured
       RunZel({"--device", path, "sweep", "1", "30", "--points", "100", "-o", csv.string()});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("sweep stopped at"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("no detector record from the instrument (34525): check power and the "
+  EXPECT_NE(run.err.find("no detector record from the instrument (time-out) (34525): check power and the "
                          "serial cable"),
             std::string::npos)
       << run.err;

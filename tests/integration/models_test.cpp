@@ -17,6 +17,7 @@ namespace {
 
 struct ModelCase {
   zelsim::Model model;
+  int code;           // ZEL_MODEL_*
   const char* token;  // what the version text must name
   double freq_mhz;    // a raw point inside the model's range
   double max_mhz;     // the highest frequency a held generator is clamped to
@@ -50,7 +51,25 @@ TEST_P(Models, IdentifyMeasureHoldAndReadSensors) {
   EXPECT_NE(text.find(c.token), std::string::npos) << text;
   std::string ident = sim.WithSim([](zelsim::Simulator& s) { return s.IdentText(); });
   EXPECT_EQ(text, Lower(ident)) << "the first byte dropped, the rest in lower case";
-  EXPECT_NE(ZEL_GetSerialNum(0), 6);
+  const int serial = ZEL_GetSerialNum(0);
+  EXPECT_NE(serial, 6);
+
+  // What the library tells a host of the unit agrees with the identification it ran.
+  ZEL_UnitInfo info;
+  ASSERT_EQ(ZEL_GetUnitInfo(&info), 0);
+  EXPECT_EQ(info.identified, 1);
+  EXPECT_EQ(info.model, c.code);
+  EXPECT_EQ(info.serial_number, serial);
+  EXPECT_EQ(info.max_freq_mhz, c.max_mhz);
+  EXPECT_EQ(info.rf_sensor, c.rf_sensor ? 1 : 0);
+  EXPECT_EQ(info.temp_sensor, c.temp_sensor ? 1 : 0);
+  EXPECT_EQ(std::string(info.device), sim.path()) << "the device as ZEL_COM<n> names it";
+  EXPECT_EQ(info.baud_rate, 57600);
+  EXPECT_EQ(std::string(info.ident_text), text);
+  EXPECT_EQ(info.record_bytes, text.find("sfd ") != std::string::npos ? 67 : 72);
+  EXPECT_EQ(info.max_baud, text.find("maxbaud115") != std::string::npos ? 115000 : 57600);
+  EXPECT_NE(std::string(info.firmware), "");
+  EXPECT_EQ(ZEL_GetUnitInfo(nullptr), -1);
 
   // A raw point: the library's Rs + jXs is the simulator's error-laden impedance.
   ASSERT_EQ(ZEL_AvgReadings(16), ZEL_OK);
@@ -94,14 +113,19 @@ TEST_P(Models, IdentifyMeasureHoldAndReadSensors) {
   EXPECT_EQ(ZEL_ProgRelay(0), ZEL_OK);
   EXPECT_EQ(sim.counters().relay_code, 0);
   EXPECT_EQ(ZEL_CommPort(0, 4, 0), ZEL_OK);
+  ASSERT_EQ(ZEL_GetUnitInfo(&info), 0);
+  EXPECT_EQ(std::string(info.device), "") << "no port open";
+  EXPECT_EQ(info.baud_rate, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     AllFour, Models,
-    ::testing::Values(ModelCase{zelsim::Model::kLowRange, "zelkq3", 10, 32, false, false},
-                      ModelCase{zelsim::Model::kStandard, "kq", 100.01, 180, false, false},
-                      ModelCase{zelsim::Model::kUhf, " uhf", 700, 1000, false, true},
-                      ModelCase{zelsim::Model::kHighPower, "powerzel", 50.3, 170, true, true}),
+    ::testing::Values(
+        ModelCase{zelsim::Model::kLowRange, ZEL_MODEL_LOW_RANGE, "zelkq3", 10, 32, false, false},
+        ModelCase{zelsim::Model::kStandard, ZEL_MODEL_STANDARD, "kq", 100.01, 180, false, false},
+        ModelCase{zelsim::Model::kUhf, ZEL_MODEL_UHF, " uhf", 700, 1000, false, true},
+        ModelCase{zelsim::Model::kHighPower, ZEL_MODEL_HIGH_POWER, "powerzel", 50.3, 170, true,
+                  true}),
     [](const ::testing::TestParamInfo<ModelCase>& p) {
       return std::string(zelsim::ModelName(p.param.model));
     });
@@ -115,6 +139,9 @@ TEST(ModelsFast, HighSpeedLinkMeasuresTheSame) {
   EXPECT_EQ(sim.counters().baud, 115000);
   ZEL_InitVars(0);
   EXPECT_NE(ZEL_GetSerialNum(0), 6);
+  ZEL_UnitInfo info;
+  ASSERT_EQ(ZEL_GetUnitInfo(&info), 0);
+  EXPECT_EQ(info.baud_rate, 115000) << "the line's rate, whatever ZEL_InitVars left in the state";
   double r = 0, x = 0;
   EXPECT_EQ(ZEL_ScanPoint(0, 14.2, &r, &x), ZEL_OK);
   auto raw = sim.WithSim([](zelsim::Simulator& s) { return s.RawImpedance(14.2); });

@@ -37,6 +37,8 @@ typedef void(ZEL_CALL* SetNoticeHandlerFn)(ZEL_NoticeHandler);
 typedef int32_t(ZEL_CALL* WriteCalFileFn)(const char*, const ZEL_CalSpec*, const double*,
                                           const double*, const double*, const double*,
                                           const double*, const double*);
+typedef const char*(ZEL_CALL* StatusTextFn)(int32_t);
+typedef int32_t(ZEL_CALL* GetUnitInfoFn)(ZEL_UnitInfo*);
 
 static struct {
   InitVarsFn InitVars;
@@ -53,6 +55,8 @@ static struct {
   GetTemperatureFn GetTemperature;
   SetNoticeHandlerFn SetNoticeHandler;
   WriteCalFileFn WriteCalFile;
+  StatusTextFn StatusText;
+  GetUnitInfoFn GetUnitInfo;
 } zel;
 
 enum {
@@ -129,6 +133,8 @@ static int LoadExports(const char* dll) {
       {"ZEL_GetTemperature", (FARPROC*)&zel.GetTemperature},
       {"ZEL_SetNoticeHandler", (FARPROC*)&zel.SetNoticeHandler},
       {"ZEL_WriteCalFile", (FARPROC*)&zel.WriteCalFile},
+      {"ZEL_StatusText", (FARPROC*)&zel.StatusText},
+      {"ZEL_GetUnitInfo", (FARPROC*)&zel.GetUnitInfo},
   };
   HMODULE lib = LoadLibraryA(dll);
   size_t i;
@@ -180,6 +186,18 @@ static void CheckPortAndFrames(void) {
         "ident.standard_on_com1_through_port_0", "status %d, version \"%s\"", status, version);
   Check(zel.GetSerialNum(0) == 12345, "ident.standard_serial_number", "serial %d",
         zel.GetSerialNum(0));
+  {
+    ZEL_UnitInfo info;
+    status = zel.GetUnitInfo(&info);
+    Check(status == 0 && info.identified == 1 && info.model == ZEL_MODEL_STANDARD &&
+              info.serial_number == 12345 && info.max_freq_mhz == 180 &&
+              strcmp(info.device, "COM1") == 0,
+          "ident.unit_info_of_the_standard_model", "status %d, model %d, serial %d, device %s",
+          status, info.model, info.serial_number, info.device);
+  }
+  Check(strcmp(zel.StatusText(ZEL_ERR_NO_RECORD),
+               "no detector record from the instrument (time-out)") == 0,
+        "api.status_text", "\"%s\"", zel.StatusText(ZEL_ERR_NO_RECORD));
   a = zel.GetVersion(0);
   b = zel.GetVersion(0);
   Check(a && b && a != b && strcmp(a, b) == 0, "ident.version_is_a_new_block_every_call",

@@ -1,4 +1,5 @@
-// One place for what every status code of the library means to a user and what to do about it.
+// What every status code of the library means (the library's own text) and what a zel user can do
+// about it.
 #pragma once
 
 #include <cstdint>

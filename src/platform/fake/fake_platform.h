@@ -91,6 +91,9 @@ class FakePlatform final : public Platform {
   bool RaiseRts(PortHandle handle) override;
   void Write(PortHandle handle, const std::uint8_t* bytes, int count) override;
   int ReadByte(PortHandle handle) override;
+  std::string PortDevice(PortHandle handle) const override {
+    return IsOpen(handle) ? "fake:COM" + std::to_string(opened_ports.back()) : std::string();
+  }
   std::uint32_t TickMs() override { return static_cast<std::uint32_t>(clock_ms); }
   void PauseMs(int ms) override {
     if (ms > 0) clock_ms += static_cast<std::uint64_t>(ms);

@@ -59,6 +59,7 @@ class PosixPlatform final : public Platform {
     }
     *handle = next_++;
     fds_[*handle] = fd;
+    paths_[*handle] = path;
     return true;
   }
 
@@ -67,6 +68,7 @@ class PosixPlatform final : public Platform {
     if (it == fds_.end()) return false;
     int fd = it->second;
     fds_.erase(it);
+    paths_.erase(handle);
     ::ioctl(fd, TIOCNXCL);
     return ::close(fd) == 0;
   }
@@ -167,6 +169,11 @@ class PosixPlatform final : public Platform {
     }
   }
 
+  std::string PortDevice(PortHandle handle) const override {
+    auto it = paths_.find(handle);
+    return it == paths_.end() ? std::string() : it->second;
+  }
+
   std::uint32_t TickMs() override { return static_cast<std::uint32_t>(MonotonicNs() / 1000000); }
 
   void PauseMs(int ms) override {
@@ -209,6 +216,7 @@ class PosixPlatform final : public Platform {
   }
 
   std::map<PortHandle, int> fds_;
+  std::map<PortHandle, std::string> paths_;
   PortHandle next_ = 1;
 };
 

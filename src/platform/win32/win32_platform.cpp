@@ -60,6 +60,7 @@ class Win32Platform final : public Platform {
     if (h == INVALID_HANDLE_VALUE) return false;
     *handle = next_++;
     handles_[*handle] = h;
+    ports_[*handle] = port;
     return true;
   }
 
@@ -68,7 +69,13 @@ class Win32Platform final : public Platform {
     if (it == handles_.end()) return false;
     HANDLE h = it->second;
     handles_.erase(it);
+    ports_.erase(handle);
     return CloseHandle(h) != 0;
+  }
+
+  std::string PortDevice(PortHandle handle) const override {
+    auto it = handles_.find(handle);
+    return it == handles_.end() ? std::string() : "COM" + std::to_string(ports_.at(handle));
   }
 
   bool SetTimeouts(PortHandle handle, const ReadTimeouts& timeouts) override {
@@ -191,6 +198,7 @@ class Win32Platform final : public Platform {
   }
 
   std::map<PortHandle, HANDLE> handles_;
+  std::map<PortHandle, int> ports_;
   PortHandle next_ = 1;
 };
 
