@@ -210,6 +210,9 @@ ZEL_API int32_t ZEL_CALL ZEL_WriteCalFile(const char* path, const ZEL_CalSpec* d
  * define gives "unknown status code". Talks to no instrument and changes no state. */
 ZEL_API const char* ZEL_CALL ZEL_StatusText(int32_t code);
 
+/* Extension: the library's version, "major.minor.patch" (a static text). */
+ZEL_API const char* ZEL_CALL ZEL_LibraryVersion(void);
+
 /* The calibration tables' size: a calibration file may hold at most this many points per table
  * (a standard file's maximum frequency rounded, plus 3; a custom file's point count plus 3). */
 #define ZEL_MAX_CAL_POINTS 30032

@@ -1,6 +1,6 @@
 // What each status code means, in one line of English: the library's one home for these texts.
 // Hosts show them (zel, the Python package) through ZEL_StatusText; the README's table says the
-// same.
+// same. And the library's version, which hosts print beside their own.
 
 #include <cstdint>
 
@@ -63,6 +63,10 @@ ZEL_API const char* ZEL_CALL ZEL_StatusText(int32_t code) {
     if (e.code == code) return e.text;
   }
   return "unknown status code";
+}
+
+ZEL_API const char* ZEL_CALL ZEL_LibraryVersion(void) {
+  return ZEL_LIBRARY_VERSION;
 }
 
 }  // extern "C"

@@ -45,4 +45,8 @@ TEST(StatusText, UnknownCodesSaySo) {
   }
 }
 
+TEST(LibraryVersion, IsTheProjectVersion) {
+  EXPECT_STREQ(ZEL_LibraryVersion(), ZEL_LIBRARY_VERSION);
+}
+
 }  // namespace

@@ -39,6 +39,7 @@ typedef int32_t(ZEL_CALL* WriteCalFileFn)(const char*, const ZEL_CalSpec*, const
                                           const double*, const double*);
 typedef const char*(ZEL_CALL* StatusTextFn)(int32_t);
 typedef int32_t(ZEL_CALL* GetUnitInfoFn)(ZEL_UnitInfo*);
+typedef const char*(ZEL_CALL* LibraryVersionFn)(void);
 
 static struct {
   InitVarsFn InitVars;
@@ -57,6 +58,7 @@ static struct {
   WriteCalFileFn WriteCalFile;
   StatusTextFn StatusText;
   GetUnitInfoFn GetUnitInfo;
+  LibraryVersionFn LibraryVersion;
 } zel;
 
 enum {
@@ -135,6 +137,7 @@ static int LoadExports(const char* dll) {
       {"ZEL_WriteCalFile", (FARPROC*)&zel.WriteCalFile},
       {"ZEL_StatusText", (FARPROC*)&zel.StatusText},
       {"ZEL_GetUnitInfo", (FARPROC*)&zel.GetUnitInfo},
+      {"ZEL_LibraryVersion", (FARPROC*)&zel.LibraryVersion},
   };
   HMODULE lib = LoadLibraryA(dll);
   size_t i;
@@ -198,6 +201,8 @@ static void CheckPortAndFrames(void) {
   Check(strcmp(zel.StatusText(ZEL_ERR_NO_RECORD),
                "no detector record from the instrument (time-out)") == 0,
         "api.status_text", "\"%s\"", zel.StatusText(ZEL_ERR_NO_RECORD));
+  Check(strchr(zel.LibraryVersion(), '.') != NULL, "api.library_version", "\"%s\"",
+        zel.LibraryVersion());
   a = zel.GetVersion(0);
   b = zel.GetVersion(0);
   Check(a && b && a != b && strcmp(a, b) == 0, "ident.version_is_a_new_block_every_call",
