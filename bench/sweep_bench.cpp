@@ -48,7 +48,7 @@ void BM_PacedSweep1000(benchmark::State& st) {
     ratio_sum += s / wire_s;
   }
   st.counters["wire_s"] = wire_s;
-  st.counters["sim_baud"] = server.CountersNow().baud;
+  st.counters["sim_baud"] = server.StateNow().baud;
   st.counters["ratio_to_wire"] = ratio_sum / static_cast<double>(st.iterations());
   ZEL_CommPort(0, 1, 0);
 }

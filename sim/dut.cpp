@@ -1,7 +1,6 @@
 // Devices under test and the bridge's error network.
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include <sstream>
 
 #include "simulator.h"
+#include "text.h"
 
 namespace zelsim {
 namespace {
@@ -99,11 +99,6 @@ double Get(const std::map<std::string, double>& f, const char* key, double fallb
   return it == f.end() ? fallback : it->second;
 }
 
-std::string Lower(std::string s) {
-  for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return s;
-}
-
 Complex Reciprocal(Complex z) {
   if (IsOpen(z)) return 0;
   if (z == Complex(0, 0)) return kOpen;
@@ -129,8 +124,8 @@ bool ParseTouchstone(const std::string& content, Dut* out, std::string* error) {
     if (first[0] == '#') {
       std::vector<std::string> tokens;
       std::string t = first.substr(1);
-      if (!t.empty()) tokens.push_back(Lower(t));
-      while (ls >> t) tokens.push_back(Lower(t));
+      if (!t.empty()) tokens.push_back(zeltext::Lower(t));
+      while (ls >> t) tokens.push_back(zeltext::Lower(t));
       for (std::size_t i = 0; i < tokens.size(); ++i) {
         const std::string& tok = tokens[i];
         if (tok == "hz")
@@ -195,7 +190,7 @@ bool ParseDut(const std::string& text, Dut* out, std::string* error) {
     kind = "fixed";
     rest = text;
   }
-  kind = Lower(kind);
+  kind = zeltext::Lower(kind);
   if (kind == "s1p") {
     std::ifstream f(rest);
     if (!f) {

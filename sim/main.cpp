@@ -32,11 +32,13 @@ void OnSignal(int) {
   g_stop = 1;
 }
 
-std::string StatusLine(const zelsim::Counters& c, const zelsim::Simulator& sim) {
+std::string StatusLine(const zelsim::Simulator& sim) {
+  const zelsim::Counters& c = sim.counters();
+  const zelsim::InstrumentState& st = sim.state();
   std::ostringstream s;
   s << "commands " << c.commands << " records " << c.records_sent << " resends " << c.resends
-    << " sync " << c.sync_pulses << " Y " << c.y_commands << " relay " << c.relay_code << " avg "
-    << c.avg_count << " baud " << c.baud << " power-down " << c.power_down << " unknown "
+    << " sync " << c.sync_pulses << " Y " << c.y_commands << " relay " << st.relay_code << " avg "
+    << st.avg_count << " baud " << st.baud << " power-down " << st.power_down << " unknown "
     << c.unknown_bytes << " malformed " << c.malformed << " last-f " << sim.LastFrequencyMHz()
     << " dut " << sim.dut().text;
   return s.str();
@@ -66,7 +68,7 @@ std::string Control(const std::string& line, zelsim::PtyServer& server, bool* qu
     return "ok " + server.SlavePath();
   }
   if (cmd == "status") {
-    return server.WithSim([](zelsim::Simulator& s) { return StatusLine(s.counters(), s); });
+    return server.WithSim([](zelsim::Simulator& s) { return StatusLine(s); });
   }
   if (cmd == "quit") {
     *quit = true;

@@ -1,6 +1,7 @@
-// The line rate the host set on the slave, read through the master. Kept apart from the rest of
-// the transport because <asm/termbits.h> (termios2, any rate such as 115000) cannot share a file
-// with <termios.h>.
+// Kept apart from the rest of the transport because <asm/termbits.h> (termios2, any rate such as
+// 115000) cannot share a file with <termios.h>.
+
+#include "pty_baud.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace zelsim {
+#include "pty_baud.h"
 
-int SlaveLineRate(int master_fd);  // pty_baud.cpp
+namespace zelsim {
 
 namespace {
 
@@ -162,6 +162,11 @@ void PtyServer::SetDut(const Dut& dut) {
 Counters PtyServer::CountersNow() {
   std::lock_guard<std::mutex> lock(mu_);
   return sim_.counters();
+}
+
+InstrumentState PtyServer::StateNow() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return sim_.state();
 }
 
 void PtyServer::Run() {

@@ -41,6 +41,7 @@ class PtyServer {
   }
   void SetDut(const Dut& dut);
   Counters CountersNow();
+  InstrumentState StateNow();
 
  private:
   bool OpenPty(std::string* error);

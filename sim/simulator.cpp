@@ -30,6 +30,8 @@
 #include <numbers>
 #include <sstream>
 
+#include "text.h"
+
 namespace zelsim {
 namespace {
 
@@ -102,35 +104,6 @@ std::string Printable(const std::uint8_t* p, std::size_t n) {
   return s;
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return s;
-}
-
-// Leading number of a text field: digits, an optional "." and digits.
-double LeadingNumber(const std::string& s) {
-  std::size_t i = 0;
-  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-  double v = 0, scale = 0;
-  for (; i < s.size(); ++i) {
-    char c = s[i];
-    if (c == '.' && scale == 0) {
-      scale = 1;
-    } else if (c >= '0' && c <= '9') {
-      if (scale > 0) {
-        scale /= 10;
-        v += (c - '0') * scale;
-      } else {
-        v = v * 10 + (c - '0');
-      }
-    } else {
-      break;
-    }
-  }
-  return v;
-}
-
 int Clamp12(double raw) {
   return static_cast<int>(std::clamp(std::nearbyint(raw), 0.0, 4095.0));
 }
@@ -143,7 +116,7 @@ void PutWord(std::vector<std::uint8_t>* out, std::uint16_t w) {
 }  // namespace
 
 bool ParseModel(const std::string& name, Model* out) {
-  std::string n = Lower(name);
+  std::string n = zeltext::Lower(name);
   if (n == "highpower" || n == "high-power") n = "power";
   for (const auto& m : kModels) {
     if (n == m.name) {
@@ -201,10 +174,10 @@ Simulator::Simulator(Config config)
       flash_(kFlashWords, kErasedWord),
       rng_(config_.seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull) {
   ident_ = config_.ident.empty() ? info_.ident : config_.ident;
-  std::string low = Lower(ident_);
+  std::string low = zeltext::Lower(ident_);
   short_records_ = low.find("sfd ") != std::string::npos;
   if (auto p = low.find("ddsclk="); p != std::string::npos) {
-    double v = LeadingNumber(low.substr(p + 7, 8));
+    double v = zeltext::LeadingNumber(low.substr(p + 7, 8));
     if (v > 0) xtal_mhz_ = v;
   }
   if (auto p = low.find("dfr="); p != std::string::npos && p + 10 <= low.size()) {
@@ -212,8 +185,8 @@ Simulator::Simulator(Config config)
                                 low.begin() + static_cast<long>(p) + 10);
     if (AllHex(f, 0, 6)) delta_mhz_ = Hex(f.data(), 6) * 1e-8;
   }
-  counters_.avg_count = kPowerOnAvgCount;
-  counters_.baud = kLinkRate;
+  state_.avg_count = kPowerOnAvgCount;
+  state_.baud = kLinkRate;
   SetDut(config_.dut);
   LoadFlash();
 }
@@ -267,7 +240,7 @@ void Simulator::DropLine() {
 
 void Simulator::HostLineRate(int baud) {
   if (baud <= 0) return;
-  if (baud == counters_.baud) {
+  if (baud == state_.baud) {
     rate_switch_pending_ = false;  // the host has followed a "C"
     return;
   }
@@ -275,8 +248,8 @@ void Simulator::HostLineRate(int baud) {
   if (rate_switch_pending_ && baud == rate_before_switch_) return;
   ++counters_.rate_mismatches;
   Log(last_now_, "host line at " + std::to_string(baud) + " baud, controller at " +
-                     std::to_string(counters_.baud) + ": following the host");
-  counters_.baud = baud;
+                     std::to_string(state_.baud) + ": following the host");
+  state_.baud = baud;
 }
 
 std::uint16_t Simulator::FlashWord(int addr) const {
@@ -328,10 +301,11 @@ void Simulator::Receive(const std::uint8_t* bytes, std::size_t n, double now_s) 
     in_.push_back(bytes[i]);
     for (;;) {
       if (in_.empty()) break;
-      int len = CommandLength();
+      int len = 0;
+      const CommandSpec* spec = Match(&len);
       if (len == 0) break;
       if (len > 0 && static_cast<int>(in_.size()) < len) break;
-      if (len < 0 || !Valid(len)) {
+      if (len < 0 || !Valid(*spec, len)) {
         if (len == -1) {
           ++counters_.unknown_bytes;
           Log(now_s, "unknown byte skipped: " + Printable(in_.data(), 1));
@@ -343,238 +317,88 @@ void Simulator::Receive(const std::uint8_t* bytes, std::size_t n, double now_s) 
         in_.erase(in_.begin());
         continue;
       }
-      Execute(len, now_s);
+      Execute(*spec, len, now_s);
       in_.erase(in_.begin(), in_.begin() + len);
     }
   }
 }
 
-int Simulator::CommandLength() const {
-  switch (in_[0]) {
-    case 'R':
-    case 'C':
-    case 'V':
-      return 1;
-    case 'F':
-    case 'U':
-      return 9;
-    case 'E':
-      return 19;
-    case 'M':
-      return 5;
-    case 'J':
-    case 'K':
-    case 'D':
-      return 2;
-    case 'Y':
-      return 7;
-    case 'Z':
-      if (in_.size() < 2) return 0;
-      switch (in_[1]) {
-        case '2':
-        case '4':
-        case '7':
-        case 'T':
-          return 2;
-        case 'R':
-          return 7;
-        case 'W': {
-          if (in_.size() < 3) return 0;
-          int n = in_[2] - 64;
-          if (n < 1 || n > 16) return -2;
-          return 8 + 4 * n;
-        }
-        default:
-          return -2;
+namespace {
+
+bool PowerDownFlag(const std::uint8_t* b) {
+  return b[1] == '0' || b[1] == '1';
+}
+bool PeriodicTail(const std::uint8_t* b) {
+  return std::equal(b + 1, b + 7, kYTail);
+}
+bool FlashReadCount(const std::uint8_t* b) {
+  return b[2] >= 'A' && b[2] <= 'P';  // 1 to 16 words
+}
+bool FlashWriteTag(const std::uint8_t* b) {
+  return b[3] == 'A';
+}
+
+constexpr int kMaxFlashWordsPerCommand = 16;
+
+}  // namespace
+
+// The controller's command table: first byte (and second for "Z"), length, field checks and the
+// handler. A command byte that is not here starts no command.
+const Simulator::CommandSpec Simulator::kCommands[] = {
+    {'F', 0, 9, 1, nullptr, &Simulator::OnFrequency},
+    {'U', 0, 9, 1, nullptr, &Simulator::OnFrequency},
+    {'E', 0, 19, 3, nullptr, &Simulator::OnUhfFrequency},
+    {'R', 0, 1, 0, nullptr, &Simulator::OnResend},
+    {'M', 0, 5, 1, nullptr, &Simulator::OnLevel},
+    {'J', 0, 2, 0, nullptr, &Simulator::OnAveraging},
+    {'K', 0, 2, 0, nullptr, &Simulator::OnRelay},
+    {'Y', 0, 7, 0, PeriodicTail, &Simulator::OnPeriodic},
+    {'C', 0, 1, 0, nullptr, &Simulator::OnRateSwitch},
+    {'D', 0, 2, 0, PowerDownFlag, &Simulator::OnPowerDown},
+    {'V', 0, 1, 0, nullptr, &Simulator::OnIdent},
+    {'Z', '2', 2, 0, nullptr, &Simulator::OnSync},
+    {'Z', '4', 2, 0, nullptr, &Simulator::OnRfVoltage},
+    {'Z', '7', 2, 0, nullptr, &Simulator::OnPowerTemp},
+    {'Z', 'T', 2, 0, nullptr, &Simulator::OnUhfTemp},
+    {'Z', 'R', 7, 3, FlashReadCount, &Simulator::OnFlashRead},
+    {'Z', 'W', 0, 4, FlashWriteTag, &Simulator::OnFlashWrite},
+};
+
+const Simulator::CommandSpec* Simulator::Match(int* length) const {
+  const bool two_bytes = in_[0] == 'Z';
+  if (two_bytes && in_.size() < 2) {
+    *length = 0;
+    return nullptr;
+  }
+  for (const auto& spec : kCommands) {
+    if (spec.first != in_[0] || (two_bytes && spec.second != in_[1])) continue;
+    *length = spec.length;
+    if (spec.length == 0) {  // "ZW": 8 bytes of head, then 4 hex digits per word
+      if (in_.size() < 3) {
+        *length = 0;
+      } else {
+        const int words = in_[2] - 64;
+        *length = words < 1 || words > kMaxFlashWordsPerCommand ? -2 : 8 + 4 * words;
       }
-    default:
-      return -1;
+    }
+    return *length > 0 ? &spec : nullptr;
   }
+  *length = two_bytes ? -2 : -1;
+  return nullptr;
 }
 
-bool Simulator::Valid(int len) const {
-  const auto& b = in_;
-  auto n = static_cast<std::size_t>(len);
-  switch (b[0]) {
-    case 'F':
-    case 'U':
-    case 'M':
-      return AllHex(b, 1, n);
-    case 'E':
-      return AllHex(b, 3, n);
-    case 'D':
-      return b[1] == '0' || b[1] == '1';
-    case 'Y':
-      return std::equal(b.begin() + 1, b.begin() + 7, kYTail);
-    case 'Z':
-      if (b[1] == 'R') return b[2] >= 65 && b[2] <= 80 && AllHex(b, 3, 7);
-      if (b[1] == 'W') return b[3] == 'A' && AllHex(b, 4, n);
-      return true;
-    default:
-      return true;
-  }
+bool Simulator::Valid(const CommandSpec& spec, int len) const {
+  if (spec.hex_from > 0 &&
+      !AllHex(in_, static_cast<std::size_t>(spec.hex_from), static_cast<std::size_t>(len)))
+    return false;
+  return spec.fields_ok == nullptr || spec.fields_ok(in_.data());
 }
 
-void Simulator::Execute(int len, double now_s) {
-  const std::uint8_t* c = in_.data();
-  std::string text = Printable(c, static_cast<std::size_t>(len));
-  char note[160] = "";
+void Simulator::Execute(const CommandSpec& spec, int len, double now_s) {
+  const Cmd c{in_.data(), len, now_s, Printable(in_.data(), static_cast<std::size_t>(len))};
   ++counters_.commands;
-  rate_switch_pending_ = c[0] == 'C';
-  switch (c[0]) {
-    case 'F':
-    case 'U': {
-      ++counters_.freq9;
-      if (c[0] == 'U') ++counters_.freq_u;
-      double clock = info_.dds_clock_mhz > 0 ? info_.dds_clock_mhz : xtal_mhz_;
-      double f = Hex(c + 1, 8) / kTuningScale * clock;
-      // Above half the clock the synthesizer's output is the alias below it.
-      if (f > clock / 2) f = clock - f;
-      last_freq_mhz_ = f;
-      std::snprintf(note, sizeof note, " f=%.6f MHz", f);
-      Log(now_s, text + note);
-      Measure(f, true, now_s, len);
-      break;
-    }
-    case 'E': {
-      ++counters_.freq19;
-      double f = 0;
-      bool signal = RecoverUhf(c, &f);
-      if (signal) {
-        last_freq_mhz_ = f;
-        std::snprintf(note, sizeof note, " f=%.6f MHz x%d/x%d band %d settling %d", f,
-                      counters_.signal_mult, counters_.offset_mult, counters_.gain_band,
-                      counters_.settling);
-      } else {
-        ++counters_.no_signal_records;
-        std::snprintf(note, sizeof note, " no IF: the synthesizers are not %.6f MHz apart",
-                      delta_mhz_);
-      }
-      Log(now_s, text + note);
-      Measure(f, signal, now_s, len);
-      break;
-    }
-    case 'R':
-      ++counters_.resends;
-      Log(now_s, text);
-      if (last_record_.empty()) {
-        ++counters_.unanswered;
-        Log(now_s, "no record to send again");
-      } else {
-        QueueReply(last_record_, now_s, len, true);
-      }
-      break;
-    case 'M': {
-      ++counters_.levels;
-      auto w = static_cast<int>(Hex(c + 1, 4));
-      int level = std::min(w & 0x3FF, kMaxLevel);
-      if (w & kLevelSynth2)
-        counters_.level2 = level;
-      else
-        counters_.level1 = level;
-      Log(now_s, text);
-      break;
-    }
-    case 'J': {
-      ++counters_.averaging;
-      int n = c[1] == kCountByte256 ? 256 : std::max<int>(c[1], 1);
-      counters_.avg_count = n;
-      std::snprintf(note, sizeof note, " averaging %d", n);
-      Log(now_s, text + note);
-      break;
-    }
-    case 'K': {
-      ++counters_.relay;
-      counters_.relay_byte = c[1];
-      // First form 0x28 + code, second form 0xA8 + code (bit 7 set).
-      int code = (c[1] & 0x7F) - 0x28;
-      if (code >= 0 && code <= 7) {
-        counters_.relay_code = code;
-        std::snprintf(note, sizeof note, " relay code %d", code);
-      } else {
-        std::snprintf(note, sizeof note, " relay byte 0x%02X not understood", c[1]);
-      }
-      Log(now_s, text + note);
-      break;
-    }
-    case 'Y':
-      ++counters_.y_commands;
-      Log(now_s, text);
-      break;
-    case 'C':
-      ++counters_.rate_switches;
-      rate_before_switch_ = counters_.baud;
-      counters_.baud = kHighLinkRate;
-      Log(now_s, text + " link rate 115000");
-      break;
-    case 'D':
-      ++counters_.power_down_cmds;
-      counters_.power_down = c[1] == '1';
-      Log(now_s, text);
-      break;
-    case 'V': {
-      ++counters_.idents;
-      Log(now_s, text);
-      std::vector<std::uint8_t> reply{'\r'};
-      reply.insert(reply.end(), ident_.begin(), ident_.end());
-      QueueReply(std::move(reply), now_s, len, false);
-      break;
-    }
-    case 'Z': {
-      Log(now_s, text);
-      int raw = -1;
-      switch (c[1]) {
-        case '2':
-          ++counters_.sync_pulses;
-          break;
-        case '4':
-          ++counters_.rf_reads;
-          if (info_.has_rf_sensor)
-            raw = config_.rf_raw_override >= 0 ? config_.rf_raw_override
-                                               : RfVoltsToRaw(config_.rf_volts);
-          break;
-        case '7':
-          ++counters_.temp_reads;
-          if (info_.has_power_temp) raw = PowerTempToRaw(config_.temp_f);
-          break;
-        case 'T':
-          ++counters_.temp_reads;
-          if (info_.has_uhf_temp) raw = UhfTempToRaw(config_.temp_f);
-          break;
-        case 'R': {
-          ++counters_.flash_reads;
-          int n = c[2] - 64;
-          int addr = static_cast<int>(Hex(c + 3, 4));
-          std::vector<std::uint8_t> reply;
-          for (int k = 0; k < n; ++k) PutWord(&reply, FlashWord(addr + k));
-          QueueReply(std::move(reply), now_s, len, false);
-          break;
-        }
-        case 'W': {
-          ++counters_.flash_writes;
-          int n = c[2] - 64;
-          int addr = static_cast<int>(Hex(c + 4, 4));
-          for (int k = 0; k < n; ++k)
-            flash_[static_cast<std::size_t>((addr + k) & (kFlashWords - 1))] =
-                static_cast<std::uint16_t>(Hex(c + 8 + 4 * k, 4));
-          SaveFlash();
-          QueueReply({'K'}, now_s, len, false);
-          break;
-        }
-      }
-      if (c[1] == '4' || c[1] == '7' || c[1] == 'T') {
-        if (raw < 0) {
-          ++counters_.unanswered;
-          Log(now_s, "no such sensor on this model: no reply");
-        } else {
-          std::vector<std::uint8_t> reply;
-          PutWord(&reply, static_cast<std::uint16_t>(raw));
-          QueueReply(std::move(reply), now_s, len, false);
-        }
-      }
-      break;
-    }
-  }
+  rate_switch_pending_ = c.b[0] == 'C';
+  (this->*spec.run)(c);
   if (faults_.unplug_after_commands >= 0) {
     if (faults_.unplug_after_commands <= 1) {
       faults_.unplug_after_commands = -1;
@@ -587,13 +411,169 @@ void Simulator::Execute(int len, double now_s) {
   }
 }
 
+void Simulator::OnFrequency(const Cmd& c) {
+  ++counters_.freq9;
+  if (c.b[0] == 'U') ++counters_.freq_u;
+  double clock = info_.dds_clock_mhz > 0 ? info_.dds_clock_mhz : xtal_mhz_;
+  double f = Hex(c.b + 1, 8) / kTuningScale * clock;
+  // Above half the clock the synthesizer's output is the alias below it.
+  if (f > clock / 2) f = clock - f;
+  last_freq_mhz_ = f;
+  char note[64];
+  std::snprintf(note, sizeof note, " f=%.6f MHz", f);
+  Log(c.now_s, c.text + note);
+  Measure(f, true, c.now_s, c.len);
+}
+
+void Simulator::OnUhfFrequency(const Cmd& c) {
+  ++counters_.freq19;
+  double f = 0;
+  bool signal = RecoverUhf(c.b, &f);
+  char note[160];
+  if (signal) {
+    last_freq_mhz_ = f;
+    std::snprintf(note, sizeof note, " f=%.6f MHz x%d/x%d band %d settling %d", f,
+                  state_.signal_mult, state_.offset_mult, state_.gain_band, state_.settling);
+  } else {
+    ++counters_.no_signal_records;
+    std::snprintf(note, sizeof note, " no IF: the synthesizers are not %.6f MHz apart", delta_mhz_);
+  }
+  Log(c.now_s, c.text + note);
+  Measure(f, signal, c.now_s, c.len);
+}
+
+void Simulator::OnResend(const Cmd& c) {
+  ++counters_.resends;
+  Log(c.now_s, c.text);
+  if (last_record_.empty()) {
+    ++counters_.unanswered;
+    Log(c.now_s, "no record to send again");
+  } else {
+    QueueReply(last_record_, c.now_s, c.len, true);
+  }
+}
+
+void Simulator::OnLevel(const Cmd& c) {
+  ++counters_.levels;
+  auto w = static_cast<int>(Hex(c.b + 1, 4));
+  int level = std::min(w & 0x3FF, kMaxLevel);
+  (w & kLevelSynth2 ? state_.level2 : state_.level1) = level;
+  Log(c.now_s, c.text);
+}
+
+void Simulator::OnAveraging(const Cmd& c) {
+  ++counters_.averaging;
+  int n = c.b[1] == kCountByte256 ? 256 : std::max<int>(c.b[1], 1);
+  state_.avg_count = n;
+  Log(c.now_s, c.text + " averaging " + std::to_string(n));
+}
+
+void Simulator::OnRelay(const Cmd& c) {
+  ++counters_.relay;
+  state_.relay_byte = c.b[1];
+  // First form 0x28 + code, second form 0xA8 + code (bit 7 set).
+  int code = (c.b[1] & 0x7F) - 0x28;
+  char note[64];
+  if (code >= 0 && code <= 7) {
+    state_.relay_code = code;
+    std::snprintf(note, sizeof note, " relay code %d", code);
+  } else {
+    std::snprintf(note, sizeof note, " relay byte 0x%02X not understood", c.b[1]);
+  }
+  Log(c.now_s, c.text + note);
+}
+
+void Simulator::OnPeriodic(const Cmd& c) {
+  ++counters_.y_commands;
+  Log(c.now_s, c.text);
+}
+
+void Simulator::OnRateSwitch(const Cmd& c) {
+  ++counters_.rate_switches;
+  rate_before_switch_ = state_.baud;
+  state_.baud = kHighLinkRate;
+  Log(c.now_s, c.text + " link rate 115000");
+}
+
+void Simulator::OnPowerDown(const Cmd& c) {
+  ++counters_.power_down_cmds;
+  state_.power_down = c.b[1] == '1';
+  Log(c.now_s, c.text);
+}
+
+void Simulator::OnIdent(const Cmd& c) {
+  ++counters_.idents;
+  Log(c.now_s, c.text);
+  std::vector<std::uint8_t> reply{'\r'};
+  reply.insert(reply.end(), ident_.begin(), ident_.end());
+  QueueReply(std::move(reply), c.now_s, c.len, false);
+}
+
+void Simulator::OnSync(const Cmd& c) {
+  Log(c.now_s, c.text);
+  ++counters_.sync_pulses;
+}
+
+void Simulator::OnRfVoltage(const Cmd& c) {
+  Log(c.now_s, c.text);
+  ++counters_.rf_reads;
+  AnswerSensor(
+      c, info_.has_rf_sensor,
+      config_.rf_raw_override >= 0 ? config_.rf_raw_override : RfVoltsToRaw(config_.rf_volts));
+}
+
+void Simulator::OnPowerTemp(const Cmd& c) {
+  Log(c.now_s, c.text);
+  ++counters_.temp_reads;
+  AnswerSensor(c, info_.has_power_temp, PowerTempToRaw(config_.temp_f));
+}
+
+void Simulator::OnUhfTemp(const Cmd& c) {
+  Log(c.now_s, c.text);
+  ++counters_.temp_reads;
+  AnswerSensor(c, info_.has_uhf_temp, UhfTempToRaw(config_.temp_f));
+}
+
+void Simulator::AnswerSensor(const Cmd& c, bool fitted, int raw) {
+  if (!fitted) {
+    ++counters_.unanswered;
+    Log(c.now_s, "no such sensor on this model: no reply");
+    return;
+  }
+  std::vector<std::uint8_t> reply;
+  PutWord(&reply, static_cast<std::uint16_t>(raw));
+  QueueReply(std::move(reply), c.now_s, c.len, false);
+}
+
+void Simulator::OnFlashRead(const Cmd& c) {
+  Log(c.now_s, c.text);
+  ++counters_.flash_reads;
+  int n = c.b[2] - 64;
+  int addr = static_cast<int>(Hex(c.b + 3, 4));
+  std::vector<std::uint8_t> reply;
+  for (int k = 0; k < n; ++k) PutWord(&reply, FlashWord(addr + k));
+  QueueReply(std::move(reply), c.now_s, c.len, false);
+}
+
+void Simulator::OnFlashWrite(const Cmd& c) {
+  Log(c.now_s, c.text);
+  ++counters_.flash_writes;
+  int n = c.b[2] - 64;
+  int addr = static_cast<int>(Hex(c.b + 4, 4));
+  for (int k = 0; k < n; ++k)
+    flash_[static_cast<std::size_t>((addr + k) & (kFlashWords - 1))] =
+        static_cast<std::uint16_t>(Hex(c.b + 8 + 4 * k, 4));
+  SaveFlash();
+  QueueReply({'K'}, c.now_s, c.len, false);
+}
+
 bool Simulator::RecoverUhf(const std::uint8_t* c, double* f_mhz) {
   int sm = (c[1] >> 4) + 5;
   int om = (c[1] & 0x0F) + 5;
-  counters_.signal_mult = sm;
-  counters_.offset_mult = om;
-  counters_.gain_band = c[2] / 64;
-  counters_.settling = c[2] % 64 - 1;
+  state_.signal_mult = sm;
+  state_.offset_mult = om;
+  state_.gain_band = c[2] / 64;
+  state_.settling = c[2] % 64 - 1;
   double clk1 = xtal_mhz_ * sm, clk2 = xtal_mhz_ * om;
   double x1 = Hex(c + 3, 8) / kTuningScale;
   double x2 = Hex(c + 11, 8) / kTuningScale;
@@ -610,7 +590,7 @@ bool Simulator::RecoverUhf(const std::uint8_t* c, double* f_mhz) {
     return v;
   };
   auto in_band = [&](double f) {
-    switch (counters_.gain_band) {
+    switch (state_.gain_band) {
       case 0:
         return f < kGainBand1MHz;
       case 1:
@@ -636,14 +616,14 @@ bool Simulator::RecoverUhf(const std::uint8_t* c, double* f_mhz) {
 }
 
 void Simulator::Measure(double f_mhz, bool signal, double now_s, int cmd_len) {
-  int count = counters_.avg_count;
+  int count = state_.avg_count;
   int scale = ReadingScaleFor(count);
   double ref_amp = 0, load_amp = 0, load_phase = kRefPhase;
   if (signal) {
     // The library takes Zarm = Rref * MagRef / MagLoad at the phase difference, and Rs + jXs =
     // Zarm - Rgen: the load detector falls as the bridge arm's impedance grows.
     Complex zarm = info_.rgen_ohms + RawImpedance(f_mhz);
-    ref_amp = config_.ref_counts * counters_.level1 / kMaxLevel;
+    ref_amp = config_.ref_counts * state_.level1 / kMaxLevel;
     double mag = std::abs(zarm);
     if (std::isfinite(mag) && mag > 0) {
       load_amp = std::min(info_.rref_ohms * ref_amp / mag, kMaxAmplitude);
@@ -664,7 +644,7 @@ void Simulator::Measure(double f_mhz, bool signal, double now_s, int cmd_len) {
   block(0, load_amp, load_phase);
   block(16, ref_amp, kRefPhase);
   // Word 32, unused by the library: relay code in the low byte, bit 8 = IF present.
-  words[32] = static_cast<std::uint16_t>((counters_.relay_code & 0xFF) | (signal ? 0x100 : 0));
+  words[32] = static_cast<std::uint16_t>((state_.relay_code & 0xFF) | (signal ? 0x100 : 0));
 
   std::vector<std::uint8_t> rec;
   unsigned sum = 0;
@@ -724,7 +704,7 @@ void Simulator::QueueReply(std::vector<std::uint8_t> bytes, double now_s, int cm
     counters_.garbage_bytes_sent += n;
     Log(now_s, "fault: " + std::to_string(n) + " garbage bytes before the reply");
   }
-  double bit_s = static_cast<double>(kBitsPerByte) / counters_.baud;
+  double bit_s = static_cast<double>(kBitsPerByte) / state_.baud;
   double t = now_s + (config_.latency_ms + faults_.extra_latency_ms) / 1000;
   // Paced, the command's own bytes reach the controller only after their wire time.
   if (config_.paced) t += cmd_len * bit_s;

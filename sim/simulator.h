@@ -113,6 +113,18 @@ struct Faults {
   int unplug_after_commands = -1;  // the port goes away after this many more commands
 };
 
+// The controller's live state: what its commands set and what its replies then depend on.
+struct InstrumentState {
+  int relay_code = 0;   // last relay code (either form)
+  int relay_byte = -1;  // last "K" byte as received
+  int avg_count = 4;    // averaging count in force (the count byte 200 means 256)
+  int baud = 57600;
+  bool power_down = false;           // automatic power-down enabled ("D1")
+  int level1 = 1023, level2 = 1023;  // output level words, synthesizer 1 and 2
+  int signal_mult = 0, offset_mult = 0, gain_band = 0, settling = 0;  // last "E" command
+};
+
+// What the tests count: commands by kind, bytes the parser skipped, replies, faults injected.
 struct Counters {
   // Commands by kind.
   int freq9 = 0;            // "F" / "U"
@@ -134,19 +146,10 @@ struct Counters {
   int commands = 0;         // all of the above
   int unknown_bytes = 0;    // bytes that start no command, skipped
   int malformed = 0;        // commands with bad fields, or cut off by a pause; first byte skipped
-  int unanswered =
-      0;  // commands the model does not answer (a sensor it lacks, "R" before any record)
+  int unanswered = 0;       // commands the model does not answer (a sensor it lacks, "R" first)
   int records_sent = 0;
   int no_signal_records = 0;  // UHF commands whose two synthesizers give no IF
-  // Instrument state.
-  int relay_code = 0;   // last relay code (either form)
-  int relay_byte = -1;  // last "K" byte as received
-  int avg_count = 4;    // averaging count in force (the count byte 200 means 256)
-  int baud = 57600;
-  bool power_down = false;           // automatic power-down enabled ("D1")
-  int level1 = 1023, level2 = 1023;  // output level words, synthesizer 1 and 2
-  int signal_mult = 0, offset_mult = 0, gain_band = 0, settling = 0;  // last "E" command
-  int rate_mismatches = 0;  // the host opened the line at a rate the controller was not at
+  int rate_mismatches = 0;    // the host opened the line at a rate the controller was not at
   // Faults injected.
   int bad_checksums_sent = 0;
   int replies_silenced = 0;
@@ -183,6 +186,7 @@ class Simulator {
   Config& config() { return config_; }
 
   const Counters& counters() const { return counters_; }
+  const InstrumentState& state() const { return state_; }
   Faults& faults() { return faults_; }
   // True once after the unplug fault fired; the transport then takes the port away.
   bool TakeUnplugRequest();
@@ -202,9 +206,48 @@ class Simulator {
     std::uint8_t byte;
     double at;
   };
-  int CommandLength() const;  // > 0 length, 0 need more bytes, -1 no command starts here
-  bool Valid(int length) const;
-  void Execute(int length, double now_s);
+  // A command as received: its bytes, their printable text for the log, and when it arrived.
+  struct Cmd {
+    const std::uint8_t* b;
+    int len;
+    double now_s;
+    std::string text;
+  };
+  using Handler = void (Simulator::*)(const Cmd& c);
+  // One row of the controller's command table (simulator.cpp).
+  struct CommandSpec {
+    std::uint8_t first;
+    std::uint8_t second;  // "Z" commands: the byte that tells them apart; 0 for the others
+    int length;           // bytes; 0 for "ZW", whose count byte gives its length
+    int hex_from;         // the bytes from here to the end are hex digits (0: none)
+    bool (*fields_ok)(const std::uint8_t* b);  // further checks of the fields, or null
+    Handler run;
+  };
+  static const CommandSpec kCommands[];
+  // The command that starts the input. *length: > 0 its length, 0 more bytes needed, -1 no
+  // command starts with this byte, -2 a "Z" command with a second byte it does not know.
+  const CommandSpec* Match(int* length) const;
+  bool Valid(const CommandSpec& spec, int length) const;
+  void Execute(const CommandSpec& spec, int length, double now_s);
+  // The handlers, one per command.
+  void OnFrequency(const Cmd& c);     // "F", "U"
+  void OnUhfFrequency(const Cmd& c);  // "E"
+  void OnResend(const Cmd& c);        // "R"
+  void OnLevel(const Cmd& c);         // "M"
+  void OnAveraging(const Cmd& c);     // "J"
+  void OnRelay(const Cmd& c);         // "K"
+  void OnPeriodic(const Cmd& c);      // "Y"
+  void OnRateSwitch(const Cmd& c);    // "C"
+  void OnPowerDown(const Cmd& c);     // "D"
+  void OnIdent(const Cmd& c);         // "V"
+  void OnSync(const Cmd& c);          // "Z2"
+  void OnRfVoltage(const Cmd& c);     // "Z4"
+  void OnPowerTemp(const Cmd& c);     // "Z7"
+  void OnUhfTemp(const Cmd& c);       // "ZT"
+  void OnFlashRead(const Cmd& c);     // "ZR"
+  void OnFlashWrite(const Cmd& c);    // "ZW"
+  // A sensor's two-byte reply, or none on a model without that sensor.
+  void AnswerSensor(const Cmd& c, bool fitted, int raw);
   void Measure(double f_mhz, bool signal, double now_s, int cmd_len);
   void QueueReply(std::vector<std::uint8_t> bytes, double now_s, int cmd_len, bool record);
   void SendRecord(const std::vector<std::uint8_t>& record, double now_s, int cmd_len);
@@ -223,6 +266,7 @@ class Simulator {
   double delta_mhz_ = 0.002;  // UHF offset synthesizer above the signal synthesizer
   Faults faults_;
   Counters counters_;
+  InstrumentState state_;
   std::vector<std::uint8_t> in_;
   double in_since_ = 0;
   double last_now_ = 0;  // time of the last bytes received, for the log

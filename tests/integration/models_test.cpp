@@ -82,15 +82,15 @@ TEST_P(Models, IdentifyMeasureHoldAndReadSensors) {
   EXPECT_NEAR(x, raw.imag(), tol);
   EXPECT_GT(std::abs(std::complex<double>(r, x) - truth), tol)
       << "raw readings carry the instrument's own errors";
-  EXPECT_EQ(sim.counters().relay_code, 3);
+  EXPECT_EQ(sim.state().relay_code, 3);
 
   // Hold a frequency above the range: clamped to the model's maximum.
   ASSERT_EQ(ZEL_ConstantFreq(1, 1e6), ZEL_OK);
-  EXPECT_EQ(sim.counters().relay_code, 1);
+  EXPECT_EQ(sim.state().relay_code, 1);
   double held = sim.WithSim([](zelsim::Simulator& s) { return s.LastFrequencyMHz(); });
   EXPECT_NEAR(held, c.max_mhz, 1e-3 * c.max_mhz);
   ASSERT_EQ(ZEL_ConstantFreq(0, 0), ZEL_OK);
-  EXPECT_EQ(sim.counters().relay_code, 0);
+  EXPECT_EQ(sim.state().relay_code, 0);
 
   double volts = ZEL_BitsToDouble(ZEL_GetRFVoltage(0));
   if (c.rf_sensor) {
@@ -109,9 +109,9 @@ TEST_P(Models, IdentifyMeasureHoldAndReadSensors) {
   }
 
   EXPECT_EQ(ZEL_ProgRelay(1), ZEL_OK);
-  EXPECT_EQ(sim.counters().relay_code, 3);
+  EXPECT_EQ(sim.state().relay_code, 3);
   EXPECT_EQ(ZEL_ProgRelay(0), ZEL_OK);
-  EXPECT_EQ(sim.counters().relay_code, 0);
+  EXPECT_EQ(sim.state().relay_code, 0);
   EXPECT_EQ(ZEL_CommPort(0, 4, 0), ZEL_OK);
   ASSERT_EQ(ZEL_GetUnitInfo(&info), 0);
   EXPECT_EQ(std::string(info.device), "") << "no port open";
@@ -136,7 +136,7 @@ TEST(ModelsFast, HighSpeedLinkMeasuresTheSame) {
   zeltest::PtySim sim(cfg, 5);
   ASSERT_TRUE(sim.ok()) << sim.error();
   ASSERT_EQ(ZEL_CommPort(1, 5, 115200), ZEL_OK);
-  EXPECT_EQ(sim.counters().baud, 115000);
+  EXPECT_EQ(sim.state().baud, 115000);
   ZEL_InitVars(0);
   EXPECT_NE(ZEL_GetSerialNum(0), 6);
   ZEL_UnitInfo info;

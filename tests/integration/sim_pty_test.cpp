@@ -7,7 +7,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -15,6 +14,7 @@
 
 #include "ZEL_863_DLL.h"
 #include "integration/support/pty_sim.h"
+#include "text.h"
 
 namespace {
 
@@ -45,11 +45,6 @@ int OpenRaw(const std::string& path) {
   ::cfmakeraw(&t);
   ::tcsetattr(fd, TCSANOW, &t);
   return fd;
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
 }
 
 TEST(SimPty, AnswersRawCommandsThroughTheLinkedSlave) {
@@ -96,11 +91,11 @@ TEST(SimPty, TheLibraryMeasuresThroughZelCom) {
   ZEL_InitVars(0);
   char* v = ZEL_GetVersion(0);
   ASSERT_NE(v, nullptr);
-  EXPECT_EQ(std::string(v), Lower(pty.WithSim([](zelsim::Simulator& s) { return s.IdentText(); })));
+  EXPECT_EQ(std::string(v),
+            zeltext::Lower(pty.WithSim([](zelsim::Simulator& s) { return s.IdentText(); })));
   std::free(v);
-  auto c = pty.counters();
-  EXPECT_EQ(c.baud, 115000);
-  EXPECT_EQ(c.rate_mismatches, 0);
+  EXPECT_EQ(pty.state().baud, 115000);
+  EXPECT_EQ(pty.counters().rate_mismatches, 0);
 
   for (double f : {7.0, 14.2, 21.0}) {
     double r = 0, x = 0;

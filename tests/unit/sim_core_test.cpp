@@ -149,12 +149,13 @@ TEST(SimProtocol, KeepsInstrumentState) {
   Send(sim, Bytes{'J', 200, 'K', 0x2B, 'K', 0xAB, 'Z', '2', 'Z', '2', 'D', '1', 'C'});
   Send(sim, Bytes{'Y', 0x25, 0x64, 0x29, 0x63, 0x1A, 0x7F});
   const auto& c = sim.counters();
-  EXPECT_EQ(c.avg_count, 256);
-  EXPECT_EQ(c.relay_code, 3);
+  const auto& st = sim.state();
+  EXPECT_EQ(st.avg_count, 256);
+  EXPECT_EQ(st.relay_code, 3);
   EXPECT_EQ(c.relay, 2);
   EXPECT_EQ(c.sync_pulses, 2);
-  EXPECT_TRUE(c.power_down);
-  EXPECT_EQ(c.baud, 115000);
+  EXPECT_TRUE(st.power_down);
+  EXPECT_EQ(st.baud, 115000);
   EXPECT_EQ(c.y_commands, 1);
   EXPECT_TRUE(Drain(sim).empty());  // none of these is answered
 }
@@ -219,10 +220,10 @@ TEST(SimFrequency, UhfWorkedExampleBytesGive700MHz) {
   Send(sim, cmd);
   EXPECT_EQ(Drain(sim).size(), 72u);
   EXPECT_NEAR(sim.LastFrequencyMHz(), 700.0, 1e-6);
-  EXPECT_EQ(sim.counters().signal_mult, 10);
-  EXPECT_EQ(sim.counters().offset_mult, 9);
-  EXPECT_EQ(sim.counters().gain_band, 1);
-  EXPECT_EQ(sim.counters().settling, 20);
+  EXPECT_EQ(sim.state().signal_mult, 10);
+  EXPECT_EQ(sim.state().offset_mult, 9);
+  EXPECT_EQ(sim.state().gain_band, 1);
+  EXPECT_EQ(sim.state().settling, 20);
 }
 
 TEST(SimFrequency, UnfoldsEveryImageZoneOfTheUhfCommand) {
@@ -428,7 +429,7 @@ TEST(SimLine, FollowsTheHostsLineRateAndCountsAMismatch) {
   EXPECT_EQ(sim.counters().rate_mismatches, 0);
   sim.HostLineRate(57600);  // reopened at the low rate without a "C": the controller follows
   EXPECT_EQ(sim.counters().rate_mismatches, 1);
-  EXPECT_EQ(sim.counters().baud, 57600);
+  EXPECT_EQ(sim.state().baud, 57600);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -10,16 +9,12 @@
 
 #include "ZEL_863_DLL.h"
 #include "support/sim_peer.h"
+#include "text.h"
 
 namespace {
 
 using zelsim::Model;
 using zeltest::SimBench;
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 zelsim::Config WithDut(Model m, const std::string& desc) {
   zelsim::Config c = zelsim::DefaultConfig(m);
@@ -30,7 +25,7 @@ zelsim::Config WithDut(Model m, const std::string& desc) {
 TEST(SimLibrary, EveryModelIdentifiesItself) {
   for (Model m : {Model::kLowRange, Model::kStandard, Model::kUhf, Model::kHighPower}) {
     SimBench bench(zelsim::DefaultConfig(m));
-    EXPECT_EQ(bench.Connect(), Lower(bench.sim.IdentText())) << zelsim::ModelName(m);
+    EXPECT_EQ(bench.Connect(), zeltext::Lower(bench.sim.IdentText())) << zelsim::ModelName(m);
     EXPECT_EQ(bench.sim.counters().idents, 1);
     EXPECT_EQ(bench.sim.counters().unknown_bytes + bench.sim.counters().malformed, 0);
   }
@@ -95,11 +90,11 @@ TEST(SimLibrary, SensorsAndTheRelayGuard) {
   EXPECT_NEAR(ZEL_BitsToDouble(ZEL_GetRFVoltage(0)), 12.5, 0.02);
   EXPECT_NEAR(ZEL_BitsToDouble(ZEL_GetTemperature(1)), 72, 0.2);
   EXPECT_EQ(ZEL_ProgRelay(1), 0);
-  EXPECT_EQ(bench.sim.counters().relay_code, 3);
+  EXPECT_EQ(bench.sim.state().relay_code, 3);
   EXPECT_EQ(ZEL_ProgRelay(0), 0);
   bench.sim.config().rf_volts = 30.2;
   EXPECT_EQ(ZEL_ProgRelay(1), ZEL_ERR_RF_OVERVOLTAGE);
-  EXPECT_EQ(bench.sim.counters().relay_code, 0);
+  EXPECT_EQ(bench.sim.state().relay_code, 0);
 }
 
 TEST(SimLibrary, HighSpeedLinkAndFaultsSeenThroughTheLibrary) {
@@ -107,7 +102,7 @@ TEST(SimLibrary, HighSpeedLinkAndFaultsSeenThroughTheLibrary) {
   ZEL_CommPort(1, 1, 115200);
   ZEL_InitVars(0);
   EXPECT_EQ(bench.sim.counters().rate_switches, 1);
-  EXPECT_EQ(bench.sim.counters().baud, 115000);
+  EXPECT_EQ(bench.sim.state().baud, 115000);
   EXPECT_EQ(bench.sim.counters().rate_mismatches, 0);
   char* v = ZEL_GetVersion(0);
   std::free(v);

@@ -31,6 +31,7 @@ class PtySim {
     return server_.WithSim(f);
   }
   zelsim::Counters counters() { return server_.CountersNow(); }
+  zelsim::InstrumentState state() { return server_.StateNow(); }
   void SetDut(const zelsim::Dut& dut) { server_.SetDut(dut); }
   void SetDut(const std::string& dut_text);
   zelsim::PtyServer& server() { return server_; }
