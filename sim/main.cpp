@@ -140,7 +140,8 @@ int main(int argc, char** argv) {
   app.add_flag("--paced", cfg.paced, "bytes take their wire time at the link rate");
   app.add_option("--latency-ms", cfg.latency_ms, "delay before every reply");
   app.add_option("--flash", cfg.flash_file, "file that keeps the flash words across runs");
-  app.add_option("-l,--link", link, "symbolic link to the slave at this path");
+  app.add_option("-l,--link", link,
+                 "symbolic link to the slave at this path (never replaces a file or a live link)");
   app.add_option("--log", log_file, "log every command received, with its time");
   app.add_flag("-v,--verbose", verbose, "log to stderr");
   app.add_option("--control", control_fifo, "FIFO for control lines (created if absent)");

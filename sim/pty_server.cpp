@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -81,14 +82,66 @@ void PtyServer::ClosePty() {
   outbuf_.clear();
 }
 
+namespace {
+
+// The link path's target, or "" when the path is not a symbolic link.
+std::string LinkTarget(const std::string& path) {
+  char buf[4096];
+  ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Whether a link to own_slave may go at path: nothing there, our own link, or the dangling link of
+// a simulator that died without removing it (a pseudo-terminal that no longer exists). A user's
+// file, a directory, any other link and a running simulator's link stay as they are.
+bool MayLinkAt(const std::string& path, const std::string& own_slave, bool* replace,
+               std::string* why) {
+  *replace = false;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return true;
+    *why = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISLNK(st.st_mode)) {
+    *why = S_ISREG(st.st_mode) ? "a file is there" : "something that is not a link is there";
+    return false;
+  }
+  const std::string target = LinkTarget(path);
+  if (target == own_slave) return *replace = true;
+  if (::stat(path.c_str(), &st) == 0) {
+    *why = "it leads to " + target + ", which still exists (another simulator may be running)";
+    return false;
+  }
+  if (target.rfind("/dev/pts/", 0) != 0) {
+    *why = "it is a link to " + target + ", not a simulator's";
+    return false;
+  }
+  return *replace = true;
+}
+
+}  // namespace
+
 bool PtyServer::Relink(std::string* error) {
   if (link_path_.empty()) return true;
-  ::unlink(link_path_.c_str());
+  std::string why;
+  bool replace = false;
+  if (!MayLinkAt(link_path_, slave_path_, &replace, &why)) {
+    if (error) *error = "will not replace " + link_path_ + ": " + why;
+    return false;
+  }
+  // A stale link goes first; should anything appear there meanwhile, symlink fails rather than
+  // replace it.
+  if (replace) ::unlink(link_path_.c_str());
   if (::symlink(slave_path_.c_str(), link_path_.c_str()) != 0) {
     if (error) *error = "cannot link " + link_path_ + ": " + std::strerror(errno);
     return false;
   }
   return true;
+}
+
+void PtyServer::RemoveOwnLink() {
+  if (!link_path_.empty() && LinkTarget(link_path_) == slave_path_) ::unlink(link_path_.c_str());
 }
 
 bool PtyServer::Start(std::string* error) {
@@ -113,14 +166,16 @@ bool PtyServer::LinkAt(const std::string& path, std::string* error) {
   std::lock_guard<std::mutex> lock(mu_);
   link_path_ = path;
   if (master_ < 0) return true;  // made on the next Replug
-  return Relink(error);
+  if (Relink(error)) return true;
+  link_path_.clear();  // not ours: never removed by Unplug or Stop
+  return false;
 }
 
 void PtyServer::Unplug() {
   std::lock_guard<std::mutex> lock(mu_);
   if (master_ < 0) return;
   ClosePty();
-  if (!link_path_.empty()) ::unlink(link_path_.c_str());
+  RemoveOwnLink();
   sim_.DropLine();
   Wake();
 }
@@ -147,7 +202,7 @@ void PtyServer::Stop() {
   }
   std::lock_guard<std::mutex> lock(mu_);
   ClosePty();
-  if (!link_path_.empty()) ::unlink(link_path_.c_str());
+  RemoveOwnLink();
   for (int& fd : wake_) {
     if (fd >= 0) ::close(fd);
     fd = -1;
@@ -181,7 +236,7 @@ void PtyServer::Run() {
       std::lock_guard<std::mutex> lock(mu_);
       if (sim_.TakeUnplugRequest() && master_ >= 0) {
         ClosePty();
-        if (!link_path_.empty()) ::unlink(link_path_.c_str());
+        RemoveOwnLink();
         sim_.DropLine();
       }
       master = master_;

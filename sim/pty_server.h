@@ -23,8 +23,10 @@ class PtyServer {
   // Opens the pseudo-terminal (raw mode) and starts serving it.
   bool Start(std::string* error);
   std::string SlavePath() const;
-  // A symbolic link at path to the slave (an existing link there is replaced); it follows the
-  // slave across Replug and is removed by Unplug and Stop.
+  // A symbolic link at path to the slave; it follows the slave across Replug and is removed by
+  // Unplug and Stop. It never replaces a file, a directory, a running simulator's link or any
+  // other link that still leads somewhere: only nothing, or the dangling link a dead simulator
+  // left to a pseudo-terminal that is gone. Refused, the path is left alone for good.
   bool LinkAt(const std::string& path, std::string* error = nullptr);
   // The cable is pulled: the master closes, the host's reads fail and the link path vanishes.
   void Unplug();
@@ -47,6 +49,7 @@ class PtyServer {
   bool OpenPty(std::string* error);
   void ClosePty();
   bool Relink(std::string* error);
+  void RemoveOwnLink();  // only while it still leads to our slave
   void Run();
   double Now() const;
   void Wake();

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -112,6 +113,118 @@ TEST(SimPty, TheLibraryMeasuresThroughZelCom) {
   ASSERT_EQ(ZEL_CommPort(1, 3, 57600), 0);
   EXPECT_EQ(ZEL_ScanPoint(0, 28.0, &r, &x), 0);
   EXPECT_EQ(ZEL_CommPort(0, 3, 0), 0);
+}
+
+// zel-sim --link PATH: a path may hold a user's file or a running simulator's link.
+TEST(SimPty, LinkNeverReplacesAFileOrALiveLinkOnlyADeadSimulatorsOne) {
+  char tmpl[] = "/tmp/zel-link-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const std::string path = dir + "/com";
+  auto read_link = [](const std::string& p) {
+    char buf[512];
+    ssize_t n = ::readlink(p.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  };
+  // A pseudo-terminal that existed and is gone: what a killed simulator's link leads to.
+  std::string dead_slave;
+  {
+    zelsim::Simulator gone_sim(zelsim::DefaultConfig(Model::kStandard));
+    zelsim::PtyServer gone(gone_sim);
+    ASSERT_TRUE(gone.Start(nullptr));
+    dead_slave = gone.SlavePath();
+  }
+  zelsim::Simulator first_sim(zelsim::DefaultConfig(Model::kStandard));
+  zelsim::PtyServer first(first_sim);
+  ASSERT_TRUE(first.Start(nullptr));
+
+  enum class There { kNothing, kFile, kDirectory, kLiveLink, kDeadSimLink, kOtherDeadLink };
+  struct Case {
+    const char* name;
+    There there;
+    bool linked;
+  } cases[] = {
+      {"nothing there", There::kNothing, true},
+      {"a user's file", There::kFile, false},
+      {"a directory", There::kDirectory, false},
+      {"a running simulator's link", There::kLiveLink, false},
+      {"a dead simulator's dangling link", There::kDeadSimLink, true},
+      {"a dangling link to something else", There::kOtherDeadLink, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string before_target;
+    switch (c.there) {
+      case There::kNothing:
+        break;
+      case There::kFile: {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_EQ(::write(fd, "keep", 4), 4);
+        ::close(fd);
+        break;
+      }
+      case There::kDirectory:
+        ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+        break;
+      case There::kLiveLink:
+        ASSERT_TRUE(first.LinkAt(path, nullptr));
+        before_target = first.SlavePath();
+        break;
+      case There::kDeadSimLink:
+        ASSERT_EQ(::symlink(dead_slave.c_str(), path.c_str()), 0);
+        break;
+      case There::kOtherDeadLink:
+        before_target = dir + "/elsewhere";
+        ASSERT_EQ(::symlink(before_target.c_str(), path.c_str()), 0);
+        break;
+    }
+    {
+      zelsim::Simulator sim(zelsim::DefaultConfig(Model::kStandard));
+      zelsim::PtyServer second(sim);
+      ASSERT_TRUE(second.Start(nullptr));
+      std::string error;
+      EXPECT_EQ(second.LinkAt(path, &error), c.linked) << error;
+      if (c.linked) {
+        EXPECT_EQ(read_link(path), second.SlavePath());
+      } else {
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+      }
+    }  // the second simulator ends: it removes its own link and nothing else
+    struct stat st {};
+    const bool exists = ::lstat(path.c_str(), &st) == 0;
+    switch (c.there) {
+      case There::kNothing:
+      case There::kDeadSimLink:
+        EXPECT_FALSE(exists);
+        break;
+      case There::kFile: {
+        ASSERT_TRUE(exists && S_ISREG(st.st_mode));
+        int fd = ::open(path.c_str(), O_RDONLY);
+        char b[8] = {};
+        EXPECT_EQ(::read(fd, b, sizeof b), 4);
+        EXPECT_STREQ(b, "keep");
+        ::close(fd);
+        ::unlink(path.c_str());
+        break;
+      }
+      case There::kDirectory:
+        EXPECT_TRUE(exists && S_ISDIR(st.st_mode));
+        ::rmdir(path.c_str());
+        break;
+      case There::kLiveLink:
+      case There::kOtherDeadLink:
+        EXPECT_EQ(read_link(path), before_target);
+        if (c.there == There::kLiveLink) {
+          first.Unplug();  // the first simulator takes its own link away
+          EXPECT_NE(::lstat(path.c_str(), &st), 0);
+          ASSERT_TRUE(first.Replug(nullptr));
+          first.Stop();
+        }
+        ::unlink(path.c_str());
+        break;
+    }
+  }
+  ::rmdir(dir.c_str());
 }
 
 }  // namespace
