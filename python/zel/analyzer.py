@@ -8,6 +8,7 @@ import datetime
 import logging
 import math
 import os
+import tempfile
 import threading
 from dataclasses import dataclass
 from pathlib import Path
@@ -376,7 +377,8 @@ class Analyzer:
             self._require_open()
             self._check_range(f, "frequency")
             status = self._lib.ZEL_ScanPoint(1 if corrected else 0, f, r, x)
-            self._check(status, f"point at {f:.6g} MHz")
+            if not (status == errors.ERR_CAL_RANGE and not corrected):
+                self._check(status, f"point at {f:.6g} MHz")
         return complex(r.value, x.value)
 
     def sweep(
@@ -403,6 +405,10 @@ class Analyzer:
         r_arr = np.empty(n)
         x_arr = np.empty(n)
         mode = 1 if corrected else 0
+        # A raw reading is good even when a custom calibration loaded earlier in the process does
+        # not reach its frequency (the library reports 34514 and hands out the raw values).
+        harmless = 0 if corrected else errors.ERR_CAL_RANGE
+        status_arr = np.zeros(n, dtype=np.int32)
         scan = self._lib.dll.ZEL_ScanPoint
         r, x = ctypes.c_double(), ctypes.c_double()
         pr, px = ctypes.byref(r), ctypes.byref(x)
@@ -416,19 +422,24 @@ class Analyzer:
             for i, f in enumerate(f_list):
                 status = scan(mode, f, pr, px)
                 if status:
-                    err = errors.make_error(status, f"sweep at {f:.6g} MHz", self._lib)
-                    err.sweep = self._make_sweep(freqs[:i], r_arr[:i], x_arr[:i], corrected, date)
-                    raise err
+                    if status != harmless:
+                        err = errors.make_error(status, f"sweep at {f:.6g} MHz", self._lib)
+                        err.sweep = self._make_sweep(  # type: ignore[attr-defined]
+                            freqs[:i], r_arr[:i], x_arr[:i], status_arr[:i], corrected, date
+                        )
+                        raise err
+                    status_arr[i] = status
                 r_arr[i] = r.value
                 x_arr[i] = x.value
                 if progress is not None:
                     progress(i + 1, n)
-            return self._make_sweep(freqs, r_arr, x_arr, corrected, date)
+            return self._make_sweep(freqs, r_arr, x_arr, status_arr, corrected, date)
 
-    def _make_sweep(self, f_mhz, r, x, corrected: bool, date: str) -> Sweep:
+    def _make_sweep(self, f_mhz, r, x, status, corrected: bool, date: str) -> Sweep:
         return Sweep(
             frequency_hz=np.asarray(f_mhz) * 1e6,
             z=np.asarray(r) + 1j * np.asarray(x),
+            status=status,
             info=self.info,
             calibration=self._calibration if corrected else None,
             corrected=corrected,
@@ -525,6 +536,8 @@ class Analyzer:
             measure = [min(max(f, lo), hi) for f in grid]
             if avg is not None:
                 self.set_averaging(avg)
+            self._calibration = None
+            self._leave_custom_grid(measure[0])
             n = len(grid)
             arrays = []
             for standard in ("short", "open", "load"):
@@ -536,7 +549,8 @@ class Analyzer:
                 r, x = ctypes.c_double(), ctypes.c_double()
                 for i, f in enumerate(measure):
                     status = self._lib.ZEL_ScanPoint(0, f, r, x)
-                    self._check(status, f"calibration, {standard} standard at {f:.6g} MHz")
+                    if status != errors.ERR_CAL_RANGE:  # the raw reading is good (see sweep)
+                        self._check(status, f"calibration, {standard} standard at {f:.6g} MHz")
                     re_[i], im_[i] = r.value, x.value
                 arrays += [re_, im_]
             temp_f = NOMINAL_TEMP_F
@@ -561,6 +575,31 @@ class Analyzer:
             self._check(self._lib.ZEL_LoadCalFile(os.fsencode(p)), f"calibration file {p}")
             self._calibration = p
             return n
+
+
+    def _leave_custom_grid(self, f_mhz: float) -> None:
+        # A custom calibration loaded earlier in the process stays in force (ZEL_InitVars keeps
+        # it), and every raw reading outside its grid then switches the relay off and on again,
+        # a pause per point. Loading a placeholder on the standard grid ends that; the new
+        # calibration replaces it at the end.
+        r, x = ctypes.c_double(), ctypes.c_double()
+        if self._lib.ZEL_ScanPoint(0, f_mhz, r, x) != errors.ERR_CAL_RANGE:
+            return
+        n = round(self.info.max_freq_mhz) + EXTRA_STANDARD_POINTS
+        short, open_, load = [(ctypes.c_double * n)(*([v] * n)) for v in (1.0, 5000.0, 100.0)]
+        zeros = (ctypes.c_double * n)()
+        spec = _lib.CalSpecStruct()
+        spec.rcal_ohms = 50
+        spec.temperature_f = NOMINAL_TEMP_F
+        spec.unit_id = b""
+        spec.comment = b"zel-analyzer placeholder"
+        spec.uhf = 1 if self.info.model_code == _lib.MODEL_UHF else 0
+        with tempfile.TemporaryDirectory(prefix="zel-") as d:
+            p = os.fsencode(os.path.join(d, "placeholder.cal"))
+            spec_p = ctypes.byref(spec)
+            status = self._lib.ZEL_WriteCalFile(p, spec_p, short, zeros, open_, zeros, load, zeros)
+            if status == errors.OK:
+                self._lib.ZEL_LoadCalFile(p)
 
 
 def _ask_on_terminal(standard: str, rcal: float) -> bool:

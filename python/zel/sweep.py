@@ -118,7 +118,8 @@ class Sweep:
     Attributes:
         frequency_hz: the frequencies, Hz.
         z: the series impedance R + jX at each, ohm (numpy complex).
-        status: the library's status code per point (0: measured).
+        status: the library's status code per point (0: measured; a raw point outside a custom
+            calibration loaded earlier is measured too, with 34514).
         info: the instrument's identification (None for a file from elsewhere).
         calibration: the calibration file used (None: raw values, or not known).
         corrected: True when the values are corrected by a calibration.
