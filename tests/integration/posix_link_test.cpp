@@ -1,6 +1,9 @@
 // The library's serial link over a real pseudo-terminal, through the C interface only.
 #include <asm/termbits.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -101,6 +104,33 @@ TEST(PosixLink, ACallToAGoneDeviceFailsAtOnce) {
   EXPECT_EQ(x, 7);
   EXPECT_EQ(ZEL_ProgRelay(0), ZEL_ERR_NOT_SENT);
   ZEL_CommPort(0, 6, 0);
+}
+
+// A second program on the port would read half of the controller's replies. TIOCEXCL does not
+// stop root, so the port is also locked: whoever comes second is refused, whichever of the two
+// it is, and the lock goes with the close.
+TEST(PosixLink, APortHeldByAnotherProgramIsRefused) {
+  zeltest::PtyPeer peer;
+  ASSERT_TRUE(peer.ok());
+  peer.MapPort(4);
+  int other = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(ZEL_CommPort(1, 4, 57600), ZEL_ERR_PORT_OPEN);
+  ::close(other);
+  ASSERT_EQ(ZEL_CommPort(1, 4, 57600), ZEL_OK);
+  // Now the library holds it. Without root the open itself is refused (TIOCEXCL); as root it
+  // succeeds and the lock is refused.
+  other = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (other >= 0) {
+    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
+    ::close(other);
+  }
+  ASSERT_EQ(ZEL_CommPort(0, 4, 0), ZEL_OK);
+  other = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0) << "released by the close";
+  ::close(other);
 }
 
 }  // namespace
