@@ -15,11 +15,24 @@
  *                              ZEL_GetRFVoltage, ZEL_GetTemperature as needed
  *   ZEL_CommPort(0, n, 0)      close the port
  *
- * All state is process-wide: one instrument per process, one call at a time, no threads.
+ * Threads: every function (the twelve and the extensions) may be called from any thread; calls
+ * run one at a time. One process-wide lock is held for the whole of each call, so a call made
+ * while another thread's call runs waits until that one has returned (a ZEL_ScanPoint holds the
+ * line for up to about 2 s), and each call's exchange with the instrument stays whole. The lock
+ * is recursive: a notice handler (ZEL_SetNoticeHandler) may call back into the library on the
+ * thread that runs it. All state is process-wide: one instrument per process.
  * Every call blocks the calling thread until the instrument has answered or the read has timed
  * out; the longest waits are about 2 s for a detector record (up to 5 attempts after bad
  * checksums), 5 s for the RF voltage, 1 s for the temperature and about 2.1 s for the
  * identification.
+ *
+ * Replies that come late: the line carries no sequence number, so before every command that has
+ * a reply (a point's frequency command, the identification, a sensor or flash request) the
+ * library drops whatever is still waiting on the line, and opening the port empties both
+ * directions; this costs no time when nothing is waiting. A reply that arrives after its call
+ * has timed out is therefore never read by a later call, with one exception the line cannot
+ * reveal: a late reply that lands while the next call is already waiting for its own is taken
+ * for it. The damage then ends at that one reading.
  *
  * Port mapping on Linux: COMn is the device named by the environment variable ZEL_COM<n>
  * (for example ZEL_COM3=/dev/ttyUSB0), else /dev/ttyS<n-1>. On Windows it is \\.\COMn.
@@ -104,25 +117,43 @@ ZEL_API int32_t ZEL_CALL ZEL_Sync(int32_t mode);
 /* Measure one point at freq_mhz. mode 1: calibrated series R and X into *out1, *out2 (needs
  * ZEL_LoadCalFile, else ZEL_ERR_NOT_CALIBRATED and nothing written); mode 0: uncorrected R, X;
  * any other mode: measured, outputs untouched. The outputs are written even when the status is a
- * failure. Blocks until the detector record arrives or times out (about 2 s). */
+ * failure of the measurement (a status other than 0 means they are no reading), except as said
+ * below. Blocks until the detector record arrives or times out (about 2 s).
+ * Returns 0 or, among others:
+ *   ZEL_ERR_BAD_FREQUENCY   freq_mhz is NaN, infinite or negative: nothing is sent, nothing
+ *                           changes, the outputs are untouched (0 and values above the model's
+ *                           range are measured as the synthesizer allows);
+ *   ZEL_ERR_NOT_SENT        a command could not be sent (no port open, the write failed): the
+ *                           call returns at once without waiting for a reply, outputs untouched;
+ *   ZEL_ERR_NO_RECORD       no detector record came (time-out);
+ *   ZEL_ERR_RECORD_CHECKSUM five records in a row failed their checksum;
+ *   ZEL_ERR_NO_REFERENCE    no reference signal. */
 ZEL_API int32_t ZEL_CALL ZEL_ScanPoint(int32_t mode, double freq_mhz, double* out1, double* out2);
 
 /* Averaging count for the records that follow (1..16, up to 256 on newer firmware). Out-of-range
- * values are mapped, never refused; always returns 0. */
+ * values are mapped, never refused. Returns 0, or ZEL_ERR_NOT_SENT when the command could not be
+ * sent (no port open, the write failed); the count is then kept and goes to the instrument with
+ * the next relay change. */
 ZEL_API int32_t ZEL_CALL ZEL_AvgReadings(int32_t count);
 
 /* open != 0: open COMn (n below 1 becomes 1) at 57600 baud; rate > 100000 then switches the link
- * to 115000 baud. open == 0: close the port (ZEL_ERR_PORT_CLOSE when none is open). Takes at
- * least 150 ms. */
+ * to 115000 baud. The port is opened exclusively: ZEL_ERR_PORT_OPEN when it does not exist or
+ * another program holds it (on Linux also a program running as root: the library takes a
+ * flock(LOCK_EX) on the device besides TIOCEXCL, released on close). open == 0: close the port
+ * (ZEL_ERR_PORT_CLOSE when none is open). Takes at least 150 ms. */
 ZEL_API int32_t ZEL_CALL ZEL_CommPort(int32_t open, int32_t port, int32_t rate);
 
 /* Load a calibration file (NUL-terminated path of at most 255 characters). */
 ZEL_API int32_t ZEL_CALL ZEL_LoadCalFile(const char* path);
 
-/* Switch the relay on (measurement) or off. ZEL_ERR_RF_OVERVOLTAGE when refused. */
+/* Switch the relay on (measurement) or off. ZEL_ERR_RF_OVERVOLTAGE when refused;
+ * ZEL_ERR_NOT_SENT at once when the command could not be sent (no port open, the write failed):
+ * the relay is then taken to be where it was. */
 ZEL_API int32_t ZEL_CALL ZEL_ProgRelay(int32_t on);
 
-/* Hold the generator on freq_mhz (clamped into the model's range), or switch it off. */
+/* Hold the generator on freq_mhz (clamped into the model's range; NaN counts as below it), or
+ * switch it off. Returns 0, ZEL_ERR_NOT_SENT at once when a command could not be sent (no port
+ * open, the write failed), or a code of the frequency command's record as for ZEL_ScanPoint. */
 ZEL_API int32_t ZEL_CALL ZEL_ConstantFreq(int32_t on, double freq_mhz);
 
 /* Identify the controller. Returns a new malloc'ed text on every call (the library never frees
@@ -142,8 +173,11 @@ ZEL_API int64_t ZEL_CALL ZEL_GetTemperature(int32_t units);
 
 /* Extension: the notices that the library shows even during a call (a wrong unit's flash, a bad
  * RF voltage reply, a cal file made for another frequency range) go to this handler. It gets the
- * title, the text and yes_no = 1 for a Yes/No question, and returns 1 for Yes. A null handler
- * restores the default: one line on stderr, "ZEL notice [<title>] <text>", and No. */
+ * title, the text (as the library, the file or the instrument gave it) and yes_no = 1 for a
+ * Yes/No question, and returns 1 for Yes. It runs on the thread of the call that raised the
+ * notice, inside that call, and may call back into the library. A null handler restores the
+ * default: one line on stderr, "ZEL notice [<title>] <text>", line breaks shown as " / ", other
+ * control characters and bytes above 126 as \xNN (so a file cannot drive the terminal), and No. */
 typedef int (*ZEL_NoticeHandler)(const char* title, const char* text, int yes_no);
 ZEL_API void ZEL_CALL ZEL_SetNoticeHandler(ZEL_NoticeHandler handler);
 

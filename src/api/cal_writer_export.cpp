@@ -2,6 +2,7 @@
 // host that runs the calibration procedure through the C interface can make the file.
 
 #include "ZEL_863_DLL.h"
+#include "api/call_lock.h"
 #include "cal/cal_writer.h"
 #include "state/state.h"
 
@@ -13,6 +14,7 @@ ZEL_API int32_t ZEL_CALL ZEL_WriteCalFile(const char* path, const ZEL_CalSpec* d
                                           const double* short_re, const double* short_im,
                                           const double* open_re, const double* open_im,
                                           const double* load_re, const double* load_im) {
+  const zel::CallLock lock;
   state.frame.LibraryMode = 1;
   state.frame.InExportCall = 1;
   if (desc == nullptr) {

@@ -1,12 +1,15 @@
 // The twelve exported frames. Each one marks that a call is in progress, runs one engine routine,
-// clears the mark and hands back the status code (or a value).
+// clears the mark and hands back the status code (or a value). Every frame holds the call lock
+// for its whole length.
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "ZEL_863_DLL.h"
+#include "api/call_lock.h"
 #include "cal/cal_loader.h"
 #include "ident/identify.h"
 #include "ident/sensors.h"
@@ -27,11 +30,26 @@ namespace {
 void Enter() {
   state.frame.InExportCall = 1;
   state.frame.LibraryMode = 1;
+  state.link.SendFailed = 0;
 }
 
 std::int32_t Leave() {
   state.frame.InExportCall = 0;
   return state.frame.StatusCode;
+}
+
+// A call that had to send a command and could not says so, whatever else the engine left: a
+// relay that was never switched must not look switched, and a point whose command never went out
+// must not wait two seconds for a record and then blame the reference signal.
+std::int32_t LeaveCheckingSent() {
+  if (state.link.SendFailed != 0) state.frame.StatusCode = ZEL_ERR_NOT_SENT;
+  return Leave();
+}
+
+// NaN, an infinity or a negative value would be turned into a tuning word of all zeros or all
+// ones; 0 and values above the range keep their handling.
+bool IsFrequency(double mhz) {
+  return mhz >= 0 && !std::isinf(mhz);
 }
 
 std::int64_t DoubleBits(double v) {
@@ -45,6 +63,7 @@ std::int64_t DoubleBits(double v) {
 extern "C" {
 
 ZEL_API int32_t ZEL_CALL ZEL_InitVars(int32_t) {
+  const zel::CallLock lock;
   Enter();
   zel::InitDefaults();
   state.frame.InExportCall = 0;
@@ -52,6 +71,7 @@ ZEL_API int32_t ZEL_CALL ZEL_InitVars(int32_t) {
 }
 
 ZEL_API int32_t ZEL_CALL ZEL_Sync(int32_t mode) {
+  const zel::CallLock lock;
   auto& l = state.link;
   if (l.SyncEnabled != 0) {
     l.SyncMode = mode;
@@ -64,7 +84,13 @@ ZEL_API int32_t ZEL_CALL ZEL_Sync(int32_t mode) {
 }
 
 ZEL_API int32_t ZEL_CALL ZEL_ScanPoint(int32_t mode, double freq_mhz, double* out1, double* out2) {
+  const zel::CallLock lock;
   Enter();
+  if (!IsFrequency(freq_mhz)) {
+    // Refused before anything changes: nothing is sent and the outputs are left as they are.
+    state.frame.StatusCode = ZEL_ERR_BAD_FREQUENCY;
+    return Leave();
+  }
   state.measure.ScanIndex = 0;
   state.frame.ConstantFreqActive = 0;
   state.measure.ScanRunning = 1;
@@ -74,6 +100,8 @@ ZEL_API int32_t ZEL_CALL ZEL_ScanPoint(int32_t mode, double freq_mhz, double* ou
     return Leave();
   }
   if (state.link.RelayState == 0) zel::ProgramRelay(3);
+  // Nothing reached the instrument, so nothing was measured: the outputs are left as they are.
+  if (state.link.SendFailed != 0) return LeaveCheckingSent();
   state.synth.TestFreqMHz = freq_mhz;
   auto& l = state.link;
   if (l.SyncMode > 0 && l.SyncEnabled > 0) {
@@ -85,7 +113,8 @@ ZEL_API int32_t ZEL_CALL ZEL_ScanPoint(int32_t mode, double freq_mhz, double* ou
     static const std::uint8_t kPeriodic[7] = {0x59, 0x25, 0x64, 0x29, 0x63, 0x1A, 0x7F};
     zel::WriteCommand(kPeriodic, 7);
   }
-  zel::MeasurePoint(1);
+  if (state.link.SendFailed == 0) zel::MeasurePoint(1);
+  if (state.link.SendFailed != 0) return LeaveCheckingSent();
   if (mode == 1) {
     if (out1) *out1 = state.measure.CorR;
     if (out2) *out2 = state.measure.CorX;
@@ -97,14 +126,17 @@ ZEL_API int32_t ZEL_CALL ZEL_ScanPoint(int32_t mode, double freq_mhz, double* ou
 }
 
 ZEL_API int32_t ZEL_CALL ZEL_AvgReadings(int32_t count) {
+  const zel::CallLock lock;
   Enter();
   zel::SetAveraging(count);
-  return Leave();
+  return LeaveCheckingSent();
 }
 
 ZEL_API int32_t ZEL_CALL ZEL_CommPort(int32_t open, int32_t port, int32_t rate) {
+  const zel::CallLock lock;
   state.frame.LibraryMode = 1;
   state.frame.InExportCall = 1;
+  state.link.SendFailed = 0;
   const bool fast = rate > 100000;
   if (open != 0) {
     state.link.PortNumber = port < 1 ? 1 : port;
@@ -126,8 +158,10 @@ ZEL_API int32_t ZEL_CALL ZEL_CommPort(int32_t open, int32_t port, int32_t rate) 
 }
 
 ZEL_API int32_t ZEL_CALL ZEL_LoadCalFile(const char* path) {
+  const zel::CallLock lock;
   state.frame.LibraryMode = 1;
   state.frame.InExportCall = 1;
+  state.link.SendFailed = 0;
   // A path that does not fit the 255-character buffer is refused, not cut: a cut path may name
   // another file. The calibration in use stays as it is.
   std::size_t len = path ? std::strlen(path) : 0;
@@ -141,18 +175,22 @@ ZEL_API int32_t ZEL_CALL ZEL_LoadCalFile(const char* path) {
 }
 
 ZEL_API int32_t ZEL_CALL ZEL_ProgRelay(int32_t on) {
+  const zel::CallLock lock;
   state.frame.LibraryMode = 1;
   state.frame.InExportCall = 1;
+  state.link.SendFailed = 0;
   state.frame.ConstantFreqActive = 0;
   state.link.RelayControl = 1;
   zel::ProgramRelay(on != 0 ? 3 : 0);
-  return Leave();
+  return LeaveCheckingSent();
 }
 
 ZEL_API int32_t ZEL_CALL ZEL_ConstantFreq(int32_t on, double freq_mhz) {
+  const zel::CallLock lock;
   state.frame.StatusCode = 0;
   state.frame.InExportCall = 1;
   state.frame.LibraryMode = 1;
+  state.link.SendFailed = 0;
   if (on != 0) {
     auto& s = state.synth;
     // A frequency that is not a number counts as below the minimum.
@@ -160,16 +198,18 @@ ZEL_API int32_t ZEL_CALL ZEL_ConstantFreq(int32_t on, double freq_mhz) {
     if (!(s.TestFreqMHz >= s.MinFreqMHz)) s.TestFreqMHz = s.MinFreqMHz;
     if (s.TestFreqMHz > s.MaxFreqMHz) s.TestFreqMHz = s.MaxFreqMHz;
     zel::ProgramRelay(1);
+    if (state.link.SendFailed != 0) return LeaveCheckingSent();
     state.frame.ConstantFreqActive = 1;
     zel::MeasurePoint(2);
   } else {
     state.frame.ConstantFreqActive = 0;
     zel::ProgramRelay(0);
   }
-  return Leave();
+  return LeaveCheckingSent();
 }
 
 ZEL_API char* ZEL_CALL ZEL_GetVersion(int32_t) {
+  const zel::CallLock lock;
   Enter();
   zel::IdentifyController();
   state.frame.InExportCall = 0;
@@ -181,6 +221,7 @@ ZEL_API char* ZEL_CALL ZEL_GetVersion(int32_t) {
 }
 
 ZEL_API int32_t ZEL_CALL ZEL_GetSerialNum(int32_t) {
+  const zel::CallLock lock;
   Enter();
   zel::IdentifyController();
   state.frame.InExportCall = 0;
@@ -189,6 +230,7 @@ ZEL_API int32_t ZEL_CALL ZEL_GetSerialNum(int32_t) {
 }
 
 ZEL_API int64_t ZEL_CALL ZEL_GetRFVoltage(int32_t) {
+  const zel::CallLock lock;
   Enter();
   zel::ReadRFVoltage();
   if (state.frame.StatusCode != 0)
@@ -198,6 +240,7 @@ ZEL_API int64_t ZEL_CALL ZEL_GetRFVoltage(int32_t) {
 }
 
 ZEL_API int64_t ZEL_CALL ZEL_GetTemperature(int32_t units) {
+  const zel::CallLock lock;
   Enter();
   zel::ReadTemperature();
   double result = state.ident.TempF;
@@ -208,6 +251,7 @@ ZEL_API int64_t ZEL_CALL ZEL_GetTemperature(int32_t units) {
 }
 
 ZEL_API void ZEL_CALL ZEL_SetNoticeHandler(ZEL_NoticeHandler handler) {
+  const zel::CallLock lock;
   zel::platform::SetNoticeHandler(handler);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ZEL_863_DLL.h"
+#include "api/call_lock.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ constexpr StatusEntry kStatusTexts[] = {
 extern "C" {
 
 ZEL_API const char* ZEL_CALL ZEL_StatusText(int32_t code) {
+  const zel::CallLock lock;
   for (const StatusEntry& e : kStatusTexts) {
     if (e.code == code) return e.text;
   }
@@ -66,6 +68,7 @@ ZEL_API const char* ZEL_CALL ZEL_StatusText(int32_t code) {
 }
 
 ZEL_API const char* ZEL_CALL ZEL_LibraryVersion(void) {
+  const zel::CallLock lock;
   return ZEL_LIBRARY_VERSION;
 }
 

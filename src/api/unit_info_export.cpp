@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "ZEL_863_DLL.h"
+#include "api/call_lock.h"
 #include "ident/identify.h"
 #include "ident/sensors.h"
 #include "link/exchange.h"
@@ -43,6 +44,7 @@ constexpr int kNormalBaud = 57600;
 extern "C" {
 
 ZEL_API int32_t ZEL_CALL ZEL_GetUnitInfo(ZEL_UnitInfo* info) {
+  const zel::CallLock lock;
   if (info == nullptr) return -1;
   const auto& id = state.ident;
   const std::string_view text = id.ControllerText;

@@ -86,10 +86,10 @@ void ReadFlashWords(int count, int address) {
   std::string cmd = "ZR";
   cmd += CountChar(count);
   cmd += HexField(static_cast<std::uint32_t>(address), 4);
-  WriteCommand(cmd);
+  const bool sent = WriteRequest(cmd);
   int index = 0;
   int empty = 0;
-  while (index < 2 * count && empty < kFlashEmptyReadLimit) {
+  while (sent && index < 2 * count && empty < kFlashEmptyReadLimit) {
     const int b = ReadReplyByte();
     if (b >= 0) {
       l.RxBytes[index++] = b;
@@ -113,9 +113,9 @@ void WriteFlashWords(int count, int address, const std::int32_t* words) {
   cmd += kWriteMode;
   cmd += HexField(static_cast<std::uint32_t>(address), 4);
   for (int k = 0; k < count; ++k) cmd += HexField(static_cast<std::uint32_t>(words[k]), 4);
-  WriteCommand(cmd);
+  const bool sent = WriteRequest(cmd);
   int b = -1;
-  for (int empty = 0; empty < kFlashEmptyReadLimit; ++empty) {
+  for (int empty = 0; sent && empty < kFlashEmptyReadLimit; ++empty) {
     b = ReadReplyByte();
     if (b >= 0) break;
   }

@@ -234,10 +234,11 @@ void IdentifyController() {
   const std::uint32_t start = p.TickMs();
   while (p.TickMs() - start <= delay) p.SleepMs(1);
   const std::uint32_t deadline = p.TickMs() + delay + kIdentReplyMarginMs;
-  WriteCommand("V");
+  // The start-up banner and anything else that came before "V" is not its reply.
+  const bool sent = WriteRequest("V");
 
   std::string reply;
-  const bool terminated = CollectReply(deadline, &reply);
+  const bool terminated = sent && CollectReply(deadline, &reply);
   SetText(f.TextBuf, reply);
   std::string text = f.TextBuf;  // what the buffer holds (a NUL byte in the reply ends it)
 

@@ -12,7 +12,14 @@
 // e.g. --> 46 30 36 36 36 36 36 37 43   ("F0666667C", 10 MHz on a 400 MHz clock)
 //      <-- 72 bytes of record
 // A record with a bad checksum is asked for again with "R" (the controller resends it unchanged),
-// five attempts in all.
+// five attempts in all; after the fifth the point is reported as failed (34529), not computed
+// from an older record as if it were new.
+//
+// The line carries no sequence number: a reply that comes after its reader gave up (a controller
+// that stalled, a USB adapter that flushed late) would be taken for the reply to the next
+// command, and so on for every command after it. So whatever waits on the line is dropped before
+// each command that has a reply. A late reply that lands while the next one is already awaited
+// still cannot be told apart; the drop keeps the damage to that one reply.
 //
 // Replies are read one byte per read; a read with nothing to give returns after about 1 ms, so
 // the waits are counts of empty reads: 2000 for a record (the controller's slowest averaging of
@@ -27,12 +34,25 @@
 
 namespace zel {
 
-void WriteCommand(const std::uint8_t* bytes, int count) {
-  platform::Current().Write(state.link.CommHandle, bytes, count);
+bool WriteCommand(const std::uint8_t* bytes, int count) {
+  if (platform::Current().Write(state.link.CommHandle, bytes, count)) return true;
+  state.link.SendFailed = 1;
+  return false;
 }
 
-void WriteCommand(std::string_view bytes) {
-  WriteCommand(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+bool WriteCommand(std::string_view bytes) {
+  return WriteCommand(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                      static_cast<int>(bytes.size()));
+}
+
+bool WriteRequest(const std::uint8_t* bytes, int count) {
+  platform::Current().Purge(state.link.CommHandle, platform::kPurgeInput);
+  return WriteCommand(bytes, count);
+}
+
+bool WriteRequest(std::string_view bytes) {
+  return WriteRequest(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                      static_cast<int>(bytes.size()));
 }
 
 int ReadReplyByte() {
@@ -86,7 +106,12 @@ void ReadRecord(int send) {
     if (send > 0) {
       for (int i = 0; i <= last; ++i) l.RxBytes[i] = l.RxWords[i] = -1;
       DiscardPending();
-      WriteCommand("R");
+      // The port has gone: nothing will come, and the call reports 34533 without waiting two
+      // seconds for it.
+      if (!WriteCommand("R")) {
+        l.DataValid = 0;
+        return;
+      }
     }
     if (!CollectReply(last + 1, kRecordEmptyReadLimit)) {
       state.frame.StatusCode = 34525;  // no data from the instrument; asking again will not help
@@ -120,14 +145,16 @@ void ReadRecord(int send) {
       }
     }
   } while (retries < kRecordAttempts && l.PortStatus <= 0);
+  // Five records in a row failed their checksum: the line is too noisy to trust, and the point
+  // must not be reported as measured.
+  if (retries >= kRecordAttempts) state.frame.StatusCode = 34529;
 }
 
 int ReadSensorReply(std::string_view command, int limit) {
   auto& l = state.link;
   l.PortStatus = -1;
   l.DataValid = 0;
-  WriteCommand(command);
-  if (!CollectReply(2, limit)) {
+  if (!WriteRequest(command) || !CollectReply(2, limit)) {
     SetText(state.frame.TextBuf, " Check analyzer power and comm cable");
     return -1;
   }

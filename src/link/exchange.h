@@ -13,20 +13,28 @@ inline constexpr int kRecordWords = 33;
 inline constexpr int kRecordEmptyReadLimit = 2000;
 inline constexpr int kRecordAttempts = 5;
 
-// Writes one command in one write to CommHandle (nothing while LibraryMode is 0 is not a rule:
-// commands always go out). Reads CommHandle.
-void WriteCommand(const std::uint8_t* bytes, int count);
-void WriteCommand(std::string_view bytes);
+// Writes one command in one write to CommHandle. Returns whether it went out; when it did not
+// (no port open, a pulled adapter) sets SendFailed, which the frames report as 34533.
+bool WriteCommand(const std::uint8_t* bytes, int count);
+bool WriteCommand(std::string_view bytes);
+// The same for a command that the controller answers: first drops whatever is waiting on the
+// line, so that the reply read next belongs to this command and not to an earlier one that came
+// too late. Costs no time when nothing is waiting.
+bool WriteRequest(const std::uint8_t* bytes, int count);
+bool WriteRequest(std::string_view bytes);
 // One byte from the port, or -1 after about 1 ms with nothing. Reads CommHandle.
 int ReadReplyByte();
 
 // The detector record reader. Reads ShortRecord, ReadingScale, LibraryMode; writes RxBytes,
-// RxWords, PortStatus, DataValid; StatusCode 34525 on time-out.
+// RxWords, PortStatus, DataValid; StatusCode 34525 on time-out, 34529 after five failed
+// checksums. Returns at once when its "R" cannot be sent. The frequency commands call it only
+// when their command went out.
 void ReadRecord(int send);
 
 // Two-byte sensor read: writes the command, reads two bytes into RxBytes[0..1] within `limit`
 // empty reads. Writes PortStatus, DataValid, TextBuf on time-out. Returns the raw value, or -1
-// on time-out (the caller sets its own time-out code).
+// on time-out (the caller sets its own time-out code); -1 at once when the command did not go
+// out.
 int ReadSensorReply(std::string_view command, int limit);
 
 }  // namespace zel

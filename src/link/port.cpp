@@ -20,7 +20,9 @@ constexpr int kPowerDownCommandMs = 50;
 constexpr int kHighRate = 115000;
 }  // namespace
 
-void OpenPort() {
+namespace {
+
+void OpenPortPurging(int purge) {
   auto& p = platform::Current();
   auto& l = state.link;
   p.ClosePort(l.CommHandle);  // whatever it held; a closed or never-opened handle is refused
@@ -43,8 +45,17 @@ void OpenPort() {
     p.SetLine(h, line);  // written twice, as some USB adapters drop the first change
     p.RaiseRts(h);       // a port without modem lines refuses this; the link works without it
   }
+  p.Purge(h, purge);
   l.PortStatus = 1;
   p.PauseMs(kOpenSettleMs);
+}
+
+}  // namespace
+
+void OpenPort() {
+  // A new session starts on a clean line: nothing left from an earlier one (a record that came
+  // after the last program gave up on it) is read as a reply, nothing unsent goes out.
+  OpenPortPurging(platform::kPurgeInput | platform::kPurgeOutput);
 }
 
 void HighSpeedSwitch() {
@@ -52,7 +63,8 @@ void HighSpeedSwitch() {
   if (l.HighSpeedComm == 0) return;
   WriteCommand("C");
   l.BaudRate = kHighRate;
-  OpenPort();
+  // The "C" just written may not have left yet: only the input is dropped.
+  OpenPortPurging(platform::kPurgeInput);
 }
 
 void SendAutoPowerDown(int setting) {

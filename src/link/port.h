@@ -2,9 +2,11 @@
 
 namespace zel {
 
-// Opens COM<PortNumber> at BaudRate. Writes CommHandle, PortStatus; StatusCode 34502 on failure.
+// Opens COM<PortNumber> at BaudRate and empties the line both ways. Writes CommHandle,
+// PortStatus; StatusCode 34502 on failure.
 void OpenPort();
-// "C" at the current rate, then reopens at 115000. Reads HighSpeedComm; writes BaudRate.
+// "C" at the current rate, then reopens at 115000 (dropping only the input, so "C" still goes
+// out). Reads HighSpeedComm; writes BaudRate.
 void HighSpeedSwitch();
 // "D1"/"D0" and 50 ms. Clears a positive StatusCode first.
 void SendAutoPowerDown(int setting);

@@ -37,15 +37,19 @@ void ProgramRelay(int code) {
     }
     if (state.ident.PowerModel == 0) state.ident.RFVolts = 0;
   }
+  const std::int32_t state_before = l.RelayState;
   l.RelayState = code;
   if (state.ident.RFVolts <= kRelayVoltLimit) {
     if (l.RelayControl != 0) {
       const std::uint8_t first[2] = {'K', static_cast<std::uint8_t>(40 + code)};
-      WriteCommand(first, 2);
-    }
-    if (l.RelayControl != 0) {
       const std::uint8_t second[2] = {'K', static_cast<std::uint8_t>(168 + code)};
-      WriteCommand(second, 2);
+      // A command that did not go out switched nothing: the relay is where it was, so the next
+      // point switches it again rather than measuring with the relay off. There is nothing to
+      // settle and no averaging command to repeat.
+      if (!WriteCommand(first, 2) || !WriteCommand(second, 2)) {
+        l.RelayState = state_before;
+        return;
+      }
     }
     l.PrevRelayCode = code;
     state.synth.LastMultCode = 0;

@@ -38,6 +38,12 @@ struct DateTime {
   int Second;
 };
 
+// What Purge drops.
+enum PurgeFlags : int {
+  kPurgeInput = 1,   // received and not yet read
+  kPurgeOutput = 2,  // written and not yet sent
+};
+
 enum NoticeFlags : int {
   kNoticeOk = 0,
   kNoticeYesNo = 1,
@@ -57,8 +63,12 @@ class Platform {
   virtual bool GetLine(PortHandle handle, LineSettings* line) = 0;
   virtual bool SetLine(PortHandle handle, const LineSettings& line) = 0;
   virtual bool RaiseRts(PortHandle handle) = 0;
-  // One command in one write; the result is not examined by the link.
-  virtual void Write(PortHandle handle, const std::uint8_t* bytes, int count) = 0;
+  // One command in one write. True when every byte was handed to the driver; false on a handle
+  // that is not open or a write the driver refused (an adapter that was pulled).
+  virtual bool Write(PortHandle handle, const std::uint8_t* bytes, int count) = 0;
+  // Drops what waits in the driver's queues (PurgeFlags). Never waits: it costs no time when
+  // nothing is there.
+  virtual void Purge(PortHandle handle, int what) = 0;
   // One byte, or -1 when none came within about 1 ms (never sooner, also on a dead handle).
   virtual int ReadByte(PortHandle handle) = 0;
   // The device an open handle stands for ("/dev/ttyUSB0"), or "" when the handle is not open.

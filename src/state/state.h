@@ -41,6 +41,7 @@ struct LinkState {  // port, exchange, relay and sync
   std::int32_t LowCurrentMode;
   std::int32_t SyncEnabled;
   std::int32_t SyncMode;
+  std::int32_t SendFailed;  // a command of the running call did not go out; the frames clear it
 };
 
 struct SynthState {  // DDS programming

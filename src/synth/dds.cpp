@@ -117,8 +117,8 @@ void ProgramSingleDds() {
   std::uint8_t cmd[1 + kTuningWordDigits];
   cmd[0] = state.ident.DfOption != 0 ? 'U' : 'F';
   PutHex(cmd + 1, word);
-  WriteCommand(cmd, sizeof cmd);
-  ReadRecord(0);
+  // The record answers the command; a command that did not go out has no record to wait for.
+  if (WriteRequest(cmd, sizeof cmd)) ReadRecord(0);
   s.TestFreqMHz = requested;
 }
 
@@ -150,8 +150,8 @@ void ProgramUhfDds() {
   cmd[2] = static_cast<std::uint8_t>((64 * s.Gain + s.Settling + 1) & 0xFF);
   PutHex(cmd + 3, UhfSynthWord(a, s.SignalMult, false));
   PutHex(cmd + 3 + kTuningWordDigits, UhfSynthWord(b, s.OffsetMult, true));
-  WriteCommand(cmd, sizeof cmd);
-  ReadRecord(0);
+  // The record answers the command; a command that did not go out has no record to wait for.
+  if (WriteRequest(cmd, sizeof cmd)) ReadRecord(0);
 }
 
 }  // namespace

@@ -126,12 +126,14 @@ TEST_F(Frames, FailedOpenReportsAndLeavesNoUsableHandle) {
   EXPECT_EQ(platform.clock_ms - t0, 100u);
   EXPECT_TRUE(Writes().empty()) << "no C and no D0 after a failed open";
   EXPECT_EQ(state.link.HighSpeedComm, 0);
-  // Every later exchange simply times out.
+  // A point cannot be measured without a port: refused at once, the outputs untouched.
   ZEL_InitVars(0);
-  // The record never arrives; the detector values then come from the empty reply buffer, whose
-  // reference amplitude of 0 reports as no reference signal. Either way the point is a failure.
   double r = -1, x = -1;
-  EXPECT_EQ(ZEL_ScanPoint(0, 10, &r, &x), ZEL_ERR_NO_REFERENCE);
+  t0 = platform.clock_ms;
+  EXPECT_EQ(ZEL_ScanPoint(0, 10, &r, &x), ZEL_ERR_NOT_SENT);
+  EXPECT_EQ(platform.clock_ms - t0, 0u);
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(x, -1);
 }
 
 TEST_F(Frames, UnreadableLineSettingsAreLeftAlone) {

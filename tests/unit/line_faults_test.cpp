@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ZEL_863_DLL.h"
 #include "link/exchange.h"
 #include "support/engine_test.h"
 #include "support/records.h"
@@ -45,7 +46,7 @@ TEST_F(LineFaults, StrayBytesBeforeARecordAreDroppedBeforeTheResend) {
 }
 
 // A line that never falls quiet does not hold the reader: the drop before each resend stops after
-// a few records' worth, and the five attempts end as specified.
+// a few records' worth, and the five attempts end as specified, with the point failed.
 TEST_F(LineFaults, ABabblingLineEndsAfterFiveAttempts) {
   int served = 0;
   struct Babbler : zel::platform::Peer {
@@ -58,7 +59,7 @@ TEST_F(LineFaults, ABabblingLineEndsAfterFiveAttempts) {
   state.frame.StatusCode = 0;
   zel::ReadRecord(0);
   EXPECT_EQ(state.link.DataValid, 0);
-  EXPECT_EQ(state.frame.StatusCode, 0);
+  EXPECT_EQ(state.frame.StatusCode, ZEL_ERR_RECORD_CHECKSUM);
   EXPECT_LT(served, 5 * zel::kRecordBytesLong + 4 * 4 * zel::kRecordBytesLong + 1);
   platform.SetPeer(&peer);
 }

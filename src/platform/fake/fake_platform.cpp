@@ -46,10 +46,20 @@ bool FakePlatform::RaiseRts(PortHandle handle) {
   return IsOpen(handle);
 }
 
-void FakePlatform::Write(PortHandle handle, const std::uint8_t* bytes, int count) {
-  if (!IsOpen(handle) || count <= 0) return;
+bool FakePlatform::Write(PortHandle handle, const std::uint8_t* bytes, int count) {
+  if (!IsOpen(handle) || count <= 0 || fail_write) return false;
   writes.push_back({clock_ms, std::vector<std::uint8_t>(bytes, bytes + count)});
   if (peer_) peer_->OnWrite(bytes, count, clock_ms);
+  return true;
+}
+
+void FakePlatform::Purge(PortHandle handle, int what) {
+  if (!IsOpen(handle)) return;
+  ++purges;
+  if (!(what & kPurgeInput) || !peer_) return;
+  // A driver's input queue is finite; a peer that never runs dry is drained this far.
+  constexpr int kInputQueueBytes = 4096;
+  for (int i = 0; i < kInputQueueBytes && peer_->NextByte(clock_ms) >= 0; ++i) ++purged_bytes;
 }
 
 int FakePlatform::ReadByte(PortHandle handle) {

@@ -67,6 +67,7 @@ class FakePlatform final : public Platform {
   bool fail_open = false;
   bool fail_get_line = false;
   bool fail_close = false;
+  bool fail_write = false;  // every write is refused, as by a pulled adapter
   int next_handle = 100;
 
   // What happened.
@@ -77,6 +78,8 @@ class FakePlatform final : public Platform {
   std::vector<LineSettings> line_writes;
   int empty_reads = 0;
   int closes = 0;
+  int purges = 0;        // Purge calls on an open handle
+  int purged_bytes = 0;  // bytes they dropped
 
   // Answers to Yes/No questions, used in order; No once they run out.
   std::deque<bool> yes_no_answers;
@@ -89,7 +92,10 @@ class FakePlatform final : public Platform {
   bool GetLine(PortHandle handle, LineSettings* line) override;
   bool SetLine(PortHandle handle, const LineSettings& line) override;
   bool RaiseRts(PortHandle handle) override;
-  void Write(PortHandle handle, const std::uint8_t* bytes, int count) override;
+  bool Write(PortHandle handle, const std::uint8_t* bytes, int count) override;
+  // Drops the reply bytes the peer has ready now, as a driver drops its input queue; the clock
+  // does not move.
+  void Purge(PortHandle handle, int what) override;
   int ReadByte(PortHandle handle) override;
   std::string PortDevice(PortHandle handle) const override {
     return IsOpen(handle) ? "fake:COM" + std::to_string(opened_ports.back()) : std::string();

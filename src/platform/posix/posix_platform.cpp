@@ -2,7 +2,11 @@
 //
 // COMn is the device named by the environment variable ZEL_COM<n>, else /dev/ttyS<n-1> (COM1 is
 // /dev/ttyS0, as Linux and Wine name them). The device is opened exclusively and put in raw 8N1
-// mode; termios2 with BOTHER takes any rate as it stands, so the 115000-baud link runs at exactly
+// mode. Exclusive twice over: TIOCEXCL keeps other users from opening the tty at all, but root
+// passes it, so a flock(LOCK_EX) is taken as well; a program running as root that opens the
+// port while this library holds it (or the other way round) is refused instead of reading half
+// of the other's replies. The lock goes with the descriptor on close.
+// termios2 with BOTHER takes any rate as it stands, so the 115000-baud link runs at exactly
 // 115000, not 115200.
 //
 // Handles are numbers that are never given out twice. A file descriptor number is reused by the
@@ -13,6 +17,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -41,6 +46,29 @@ void SleepUntilNs(std::int64_t deadline) {
   }
 }
 
+// A notice's title and text may come from a calibration file or from the instrument: on a
+// terminal a control character or a byte of a binary file would act (clear the screen, set the
+// window title) instead of showing. Line breaks become " / "; other control characters and
+// bytes above 126 are shown as \xNN. A host's own handler gets the text as it is.
+void AppendVisible(std::string* line, const char* text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char* p = text; *p; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '\r' && p[1] == '\n') {
+      *line += " / ";
+      ++p;
+    } else if (c == '\r' || c == '\n') {
+      *line += " / ";
+    } else if (c < 0x20 || c > 126) {
+      *line += "\\x";
+      *line += kHex[c >> 4];
+      *line += kHex[c & 0xF];
+    } else {
+      *line += static_cast<char>(c);
+    }
+  }
+}
+
 std::string DevicePath(int port) {
   std::string var = "ZEL_COM" + std::to_string(port);
   if (const char* dev = std::getenv(var.c_str()); dev && *dev) return dev;
@@ -53,7 +81,9 @@ class PosixPlatform final : public Platform {
     std::string path = DevicePath(port);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
-    if (!isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0) {
+    // The lock comes before TIOCEXCL: a port that another program holds is left exactly as that
+    // program set it.
+    if (!isatty(fd) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
       ::close(fd);
       return false;
     }
@@ -116,9 +146,9 @@ class PosixPlatform final : public Platform {
     return fd >= 0 && ::ioctl(fd, TIOCMBIS, &bits) == 0;
   }
 
-  void Write(PortHandle handle, const std::uint8_t* bytes, int count) override {
+  bool Write(PortHandle handle, const std::uint8_t* bytes, int count) override {
     int fd = Fd(handle);
-    if (fd < 0 || count <= 0) return;
+    if (fd < 0 || count <= 0) return false;
     // One write per command. A serial driver takes a few bytes at once; should it take part,
     // the rest follows so that the controller never sees half a command.
     int done = 0;
@@ -129,11 +159,20 @@ class PosixPlatform final : public Platform {
         done += static_cast<int>(n);
         continue;
       }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) return;
-      if (MonotonicNs() > give_up) return;
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+      if (MonotonicNs() > give_up) return false;
       pollfd p{fd, POLLOUT, 0};
       ::poll(&p, 1, 10);
     }
+    return true;
+  }
+
+  void Purge(PortHandle handle, int what) override {
+    int fd = Fd(handle);
+    if (fd < 0) return;
+    const bool in = (what & kPurgeInput) != 0;
+    const bool out = (what & kPurgeOutput) != 0;
+    if (in || out) ::ioctl(fd, TCFLSH, in && out ? TCIOFLUSH : (in ? TCIFLUSH : TCOFLUSH));
   }
 
   int ReadByte(PortHandle handle) override {
@@ -184,18 +223,9 @@ class PosixPlatform final : public Platform {
 
   bool Notice(const char* title, const char* text, int) override {
     std::string line = "ZEL notice [";
-    line += title;
+    AppendVisible(&line, title);
     line += "] ";
-    for (const char* p = text; *p; ++p) {
-      if (*p == '\r' && p[1] == '\n') {
-        line += " / ";
-        ++p;
-      } else if (*p == '\r' || *p == '\n') {
-        line += " / ";
-      } else {
-        line += *p;
-      }
-    }
+    AppendVisible(&line, text);
     line += '\n';
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);

@@ -53,8 +53,10 @@ class Win32Platform final : public Platform {
  public:
   bool OpenPort(int port, PortHandle* handle) override {
     std::string name = "\\\\.\\COM" + std::to_string(port);
-    // Not shared (a second program on the line would steal the controller's replies), no
-    // overlapped I/O: every read and write completes before the call returns.
+    // Not shared (share mode 0: a second program on the line would steal the controller's
+    // replies; Windows refuses its CreateFileA with a sharing violation, and a comm device is
+    // never opened twice anyway), no overlapped I/O: every read and write completes before the
+    // call returns.
     HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -118,11 +120,21 @@ class Win32Platform final : public Platform {
     return h != INVALID_HANDLE_VALUE && EscapeCommFunction(h, SETRTS) != 0;
   }
 
-  void Write(PortHandle handle, const std::uint8_t* bytes, int count) override {
+  bool Write(PortHandle handle, const std::uint8_t* bytes, int count) override {
     HANDLE h = Handle(handle);
-    if (h == INVALID_HANDLE_VALUE || count <= 0) return;
+    if (h == INVALID_HANDLE_VALUE || count <= 0) return false;
     DWORD written = 0;
-    WriteFile(h, bytes, static_cast<DWORD>(count), &written, nullptr);
+    return WriteFile(h, bytes, static_cast<DWORD>(count), &written, nullptr) != 0 &&
+           written == static_cast<DWORD>(count);
+  }
+
+  void Purge(PortHandle handle, int what) override {
+    HANDLE h = Handle(handle);
+    if (h == INVALID_HANDLE_VALUE) return;
+    DWORD flags = 0;
+    if (what & kPurgeInput) flags |= PURGE_RXCLEAR;
+    if (what & kPurgeOutput) flags |= PURGE_TXCLEAR;
+    if (flags != 0) PurgeComm(h, flags);
   }
 
   int ReadByte(PortHandle handle) override {
