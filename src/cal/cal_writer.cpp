@@ -11,8 +11,10 @@
 //
 // Numbers in the header lines follow the number text rule (a leading blank, whole numbers without
 // a decimal point). Everything is checked before the first byte is written, so the loader will
-// take what this writes; the file is built in memory, written beside its final name and renamed,
-// so a failed write never leaves a half-written file at that name.
+// take what this writes; the file is built in memory and handed to the platform, which writes it
+// under a fresh name beside the target and renames it over the target once it is on the disk, so
+// a failed write never leaves a half-written file at that name and never writes through a name
+// that was there before. A path that names a folder is refused.
 
 #include "cal/cal_writer.h"
 
@@ -21,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file.h"
 #include "platform/platform.h"
 #include "state/state.h"
 #include "state/text.h"
@@ -149,23 +152,6 @@ void AppendBlock(std::string& out, const ZEL_CalSpec& desc, const double* re, co
   }
 }
 
-// Writes the text beside path and renames it over path. False when any step fails.
-bool WriteWhole(const char* path, const std::string& text) {
-  const std::string part = std::string(path) + ".part";
-  std::FILE* f = std::fopen(part.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = std::fflush(f) == 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-  if (ok && std::rename(part.c_str(), path) != 0) {
-    // Where a rename does not replace an existing file, the old one goes first.
-    std::remove(path);
-    ok = std::rename(part.c_str(), path) == 0;
-  }
-  if (!ok) std::remove(part.c_str());
-  return ok;
-}
-
 }  // namespace
 
 std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& desc, const CalWriterTables& t,
@@ -226,7 +212,9 @@ std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& desc, const CalWr
   AppendLine(out, " Standard Resistance:");
   AppendBlock(out, desc, t.LoadRe, t.LoadIm, arm_offset_ohms);
 
-  return WriteWhole(path, out) ? 0 : ZEL_ERR_CAL_WRITE;
+  return platform::ReplaceFile(path, out.data(), out.size()) == platform::FileWrite::kOk
+             ? 0
+             : ZEL_ERR_CAL_WRITE;
 }
 
 }  // namespace zel
