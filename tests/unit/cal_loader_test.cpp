@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "ZEL_863_DLL.h"
+#include "cal/cal_parser.h"
+#include "cal/scan_limits.h"
 #include "platform/fake/fake_platform.h"
 #include "state/defaults.h"
 #include "state/state.h"
