@@ -15,6 +15,9 @@
 // Before every load a good calibration of the chosen kind is in use. After the load:
 //   - a load that failed, or took no tables, left every table entry as it was, and when the
 //     calibration stays in use, also its point count and grid;
+//   - a refused load (any status but 0) left every other value of the calibration and every value
+//     of the synthesizer and the scan window as they were, bit for bit, but CalLoaded, which only
+//     the checks that end the calibration in use may clear;
 //   - no load wrote a table entry beyond the count it reports (one entry beyond it is the last
 //     record of a standard file whose maximum frequency ends in .5, which rounds both ways);
 //   - a corrected point on the calibration in use stays inside the tables (ASan checks the reads).
@@ -193,7 +196,7 @@ const Good& GoodFor(int model, int ids, bool odd_max, bool custom, bool none) {
   if (slot) return *slot;
   auto& st = zel::state;
   // Tables of zeros, then the good file loaded through the loader itself.
-  std::memset(st.cal.CalShortRe, 0, sizeof(zel::CalState) - offsetof(zel::CalState, CalShortRe));
+  for (auto table : zelfuzz::kCalTables) std::memset(st.cal.*table, 0, sizeof(st.cal.*table));
   Identified(kModels[model], kUnitIds[ids], odd_max);
   int extent = 0;
   if (!none) {
@@ -220,10 +223,11 @@ void Restore(const Good& g) {
   const auto& s = *g.state;
   st.frame = s.frame;
   st.link = s.link;
-  st.synth = s.synth;
+  // Bytewise, padding and all, so that the comparison after a refused load sees what it wrote.
+  std::memcpy(&st.synth, &s.synth, sizeof st.synth);
   st.measure = s.measure;
   st.ident = s.ident;
-  std::memcpy(&st.cal, &s.cal, offsetof(zel::CalState, CalShortRe));
+  zelfuzz::CopyCalButTables(st.cal, s.cal);
   const int n = std::max(dirty, g.extent);
   auto copy = [&](double* dst, const double* src) {
     std::memcpy(dst, src, sizeof(double) * static_cast<std::size_t>(n));
@@ -320,6 +324,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   st.measure.ScanStepMHz = w.step;
 
   PutFile(data + kSettingBytes, size - kSettingBytes);
+  // Everything a refused load must leave alone, as it stands before the load (the path is the
+  // one the load sets).
+  zel::SetText(st.cal.CalFilePath, MemPath());
+  const std::string cal_before = zelfuzz::CalBytesButTables(st.cal);
+  zel::SynthState synth_before;
+  std::memcpy(&synth_before, &st.synth, sizeof synth_before);
+  const zel::MeasureState measure_before = st.measure;
   LoadPath(MemPath(), interactive);
 
   const auto& c = st.cal;
@@ -331,6 +342,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!SameEntries(good, 0, good.extent + kGuardEntries) ||
         !SameEntries(good, c.NumCalPoints - kGuardEntries, c.NumCalPoints + kGuardEntries)) {
       Fault("a refused file changed the tables");
+    }
+  }
+  if (st.frame.StatusCode != 0) {
+    // A refused file: only the status and (for the checks that end the calibration in use)
+    // CalLoaded changed.
+    const std::int32_t code = st.frame.StatusCode;
+    const bool keeps_loaded = code == ZEL_ERR_CAL_FORMAT || code == ZEL_ERR_CAL_SEGMENTS ||
+                              code == ZEL_ERR_CAL_TOO_LARGE || code == ZEL_ERR_CAL_DAMAGED;
+    if (c.CalLoaded != before.CalLoaded && (keeps_loaded || c.CalLoaded != 0)) {
+      Fault("a refused file changed CalLoaded against its check");
+    }
+    const std::int32_t loaded = st.cal.CalLoaded;
+    st.cal.CalLoaded = before.CalLoaded;
+    const bool same_cal = zelfuzz::CalBytesButTables(st.cal) == cal_before;
+    st.cal.CalLoaded = loaded;
+    if (!same_cal) Fault("a refused file changed a value of the calibration");
+    if (std::memcmp(&st.synth, &synth_before, sizeof synth_before) != 0) {
+      Fault("a refused file changed the synthesizer");
+    }
+    const auto& m = measure_before;
+    if (std::memcmp(&st.measure.ScanStartMHz, &m.ScanStartMHz, sizeof(double)) != 0 ||
+        std::memcmp(&st.measure.ScanEndMHz, &m.ScanEndMHz, sizeof(double)) != 0 ||
+        std::memcmp(&st.measure.ScanStepMHz, &m.ScanStepMHz, sizeof(double)) != 0) {
+      Fault("a refused file changed the scan window");
     }
   }
   if (!took_tables && c.CalLoaded == 1 &&

@@ -6,9 +6,12 @@
 // looks its handles up) those reads took most of the fuzzer's time while telling it nothing.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "ZEL_863_DLL.h"
 #include "platform/platform.h"
@@ -104,9 +107,61 @@ class Installed {
   Installed& operator=(const Installed&) = delete;
 };
 
-// The state of a library fresh from loading: every group but the calibration tables (1.4 MB),
-// which only the calibration loader and the correction read. Zeroing them on every run took most
-// of the fuzzer's time; the targets that read them keep them in a known state themselves.
+// The six calibration tables (1.4 MB), named once. Only the calibration loader and the correction
+// read them; zeroing or copying them on every run took most of the fuzzer's time, so the targets
+// that read them keep them in a known state themselves.
+inline constexpr double (zel::CalState::*kCalTables[])[zel::kCalTableSize] = {
+    &zel::CalState::CalShortRe, &zel::CalState::CalShortIm, &zel::CalState::CalOpenRe,
+    &zel::CalState::CalOpenIm,  &zel::CalState::CalLoadRe,  &zel::CalState::CalLoadIm};
+
+// The stretches of CalState outside the tables, as (offset, length), wherever the tables lie in it
+// and whatever lies between them.
+struct Stretch {
+  std::size_t offset;
+  std::size_t length;
+};
+inline const std::vector<Stretch>& CalStretchesOutsideTables() {
+  static const std::vector<Stretch> stretches = [] {
+    const auto* base = reinterpret_cast<const char*>(&zel::state.cal);
+    std::vector<Stretch> tables;
+    for (auto table : kCalTables) {
+      const auto* at = reinterpret_cast<const char*>(&(zel::state.cal.*table));
+      tables.push_back({static_cast<std::size_t>(at - base), sizeof(zel::state.cal.*table)});
+    }
+    std::sort(tables.begin(), tables.end(),
+              [](const Stretch& a, const Stretch& b) { return a.offset < b.offset; });
+    std::vector<Stretch> out;
+    std::size_t from = 0;
+    for (const Stretch& t : tables) {
+      if (t.offset > from) out.push_back({from, t.offset - from});
+      from = t.offset + t.length;
+    }
+    if (from < sizeof(zel::CalState)) out.push_back({from, sizeof(zel::CalState) - from});
+    return out;
+  }();
+  return stretches;
+}
+
+// Everything of the calibration state but the tables: zeroed, copied bytewise (padding too, so
+// that a later bytewise comparison sees only what the code wrote), compared bytewise.
+inline void ZeroCalButTables(zel::CalState& c) {
+  for (const Stretch& s : CalStretchesOutsideTables())
+    std::memset(reinterpret_cast<char*>(&c) + s.offset, 0, s.length);
+}
+inline void CopyCalButTables(zel::CalState& dst, const zel::CalState& src) {
+  for (const Stretch& s : CalStretchesOutsideTables()) {
+    std::memcpy(reinterpret_cast<char*>(&dst) + s.offset,
+                reinterpret_cast<const char*>(&src) + s.offset, s.length);
+  }
+}
+inline std::string CalBytesButTables(const zel::CalState& c) {
+  std::string bytes;
+  for (const Stretch& s : CalStretchesOutsideTables())
+    bytes.append(reinterpret_cast<const char*>(&c) + s.offset, s.length);
+  return bytes;
+}
+
+// The state of a library fresh from loading, but for the calibration tables.
 inline void ResetStateButTables() {
   auto& st = zel::state;
   st.frame = {};
@@ -114,7 +169,7 @@ inline void ResetStateButTables() {
   st.synth = {};
   st.measure = {};
   st.ident = {};
-  std::memset(&st.cal, 0, offsetof(zel::CalState, CalShortRe));
+  ZeroCalButTables(st.cal);
 }
 
 // A library fresh from loading, with the port open and the defaults set.

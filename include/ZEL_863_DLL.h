@@ -80,7 +80,7 @@ enum {
   ZEL_ERR_MULT_CODE = 34511,       /* UHF: invalid multiplier code for the frequency */
   ZEL_ERR_IMAGE_ZONE = 34512,      /* UHF: frequency beyond the usable image zones */
   ZEL_ERR_CAL_TOO_LARGE = 34513,   /* cal file: more points than the tables hold, or
-                                      a point count that is not a number (extension) */
+                                      longer than any cal file can be (extension) */
   ZEL_ERR_CAL_RANGE = 34514,       /* custom cal: frequency outside the table */
   ZEL_ERR_NO_TEMP_SENSOR = 34515,  /* model has no temperature sensor */
   ZEL_ERR_TEMP_TIMEOUT = 34516,    /* no temperature reply */
@@ -91,7 +91,7 @@ enum {
   ZEL_ERR_CAL_PATH = 34521,        /* cal file path longer than 255 characters
                                       (extension: refused, never cut) */
   ZEL_ERR_CAL_SEGMENTS = 34522,    /* UHF cal file: segment count outside 4..50 */
-  ZEL_ERR_CAL_OPEN = 34523,        /* cal file cannot be opened */
+  ZEL_ERR_CAL_OPEN = 34523,        /* cal file cannot be opened, or no regular file */
   ZEL_ERR_NO_SYNC = 34524,         /* ZEL_Sync: controller has no sync output */
   ZEL_ERR_NO_RECORD = 34525,       /* no detector record from the instrument */
   ZEL_ERR_NO_REFERENCE = 34526,    /* reference detector amplitude below 50 */
@@ -143,7 +143,24 @@ ZEL_API int32_t ZEL_CALL ZEL_AvgReadings(int32_t count);
  * (ZEL_ERR_PORT_CLOSE when none is open). Takes at least 150 ms. */
 ZEL_API int32_t ZEL_CALL ZEL_CommPort(int32_t open, int32_t port, int32_t rate);
 
-/* Load a calibration file (NUL-terminated path of at most 255 characters). */
+/* Load a calibration file (NUL-terminated path of at most 255 characters). The whole file is
+ * read and checked before anything of it is used: a refused file leaves the calibration in use,
+ * the synthesizer's segment table, band edges and level, and the scan window as they were, and
+ * sends nothing to the instrument (the codes below that say so also end the calibration in use).
+ * Only a regular file is read; the call never waits for a writer (a FIFO) and refuses a device.
+ * Returns 0 (also for a custom file of 3 points or fewer, which holds no tables: the calibration
+ * in use stays in use), or
+ *   ZEL_ERR_CAL_PATH        the path is longer than 255 characters;
+ *   ZEL_ERR_CAL_OPEN        the file cannot be opened or read, or is no regular file (ends the
+ *                           calibration in use);
+ *   ZEL_ERR_CAL_TOO_LARGE   more points than the tables hold, or a file longer than any
+ *                           calibration file can be (refused unread);
+ *   ZEL_ERR_CAL_DAMAGED     the file ends before its last expected line, or a record line does
+ *                           not hold two numbers;
+ *   ZEL_ERR_CAL_FORMAT, ZEL_ERR_CAL_SEGMENTS   UHF format number or segment count;
+ *   ZEL_ERR_CAL_WRONG_UNIT, ZEL_ERR_CAL_TEMPERATURE, ZEL_ERR_CAL_MAXFREQ,
+ *   ZEL_ERR_UHF_MANY_SEGMENTS, ZEL_ERR_UHF_FEW_SEGMENTS (the segment count of a file whose
+ *   maximum frequency differs as well)   these end the calibration in use. */
 ZEL_API int32_t ZEL_CALL ZEL_LoadCalFile(const char* path);
 
 /* Switch the relay on (measurement) or off. ZEL_ERR_RF_OVERVOLTAGE when refused;
@@ -190,13 +207,14 @@ ZEL_API void ZEL_CALL ZEL_SetNoticeHandler(ZEL_NoticeHandler handler);
  *   first two lie below the start).
  * Each of the six arrays holds one value per point. Values are written with four decimals; a
  * magnitude of 1e6 ohms or more (infinity included) is written as +-999999.9999, the largest the
- * file's fixed columns hold. The file is written to "<path>.part" and renamed over path when
- * complete, so an existing file is never left half written. Does not touch the instrument or
- * the loaded calibration.
+ * file's fixed columns hold. The file is written under a new, unique name in path's folder
+ * (created exclusively, never through a symbolic link), flushed to the disk and renamed over
+ * path, so an existing file is never left half written and no other file is overwritten. Does
+ * not touch the instrument or the loaded calibration.
  * Returns 0; ZEL_ERR_CAL_PATH for a path over 255 characters (ZEL_LoadCalFile could not load
  * it); ZEL_ERR_CAL_SPEC for a null argument, a value that is not a number, or a description the
  * loader would refuse or misread (see the fields); ZEL_ERR_CAL_WRITE when the file cannot be
- * created or written. */
+ * created or written, or path names a folder. */
 enum {
   ZEL_ERR_CAL_WRITE = 34527, /* the calibration file cannot be created or written */
   ZEL_ERR_CAL_SPEC = 34528   /* ZEL_WriteCalFile: invalid calibration description */

@@ -11,8 +11,10 @@
 //
 // Numbers in the header lines follow the number text rule (a leading blank, whole numbers without
 // a decimal point). Everything is checked before the first byte is written, so the loader will
-// take what this writes; the file is built in memory, written beside its final name and renamed,
-// so a failed write never leaves a half-written file at that name.
+// take what this writes; the file is built in memory and handed to the platform, which writes it
+// under a fresh name beside the target and renames it over the target once it is on the disk, so
+// a failed write never leaves a half-written file at that name and never writes through a name
+// that was there before. A path that names a folder is refused.
 
 #include "cal/cal_writer.h"
 
@@ -21,6 +23,8 @@
 #include <string>
 #include <string_view>
 
+#include "cal/cal_format.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 #include "state/state.h"
 #include "state/text.h"
@@ -29,25 +33,16 @@ namespace zel {
 
 namespace {
 
+using namespace calfmt;
+
 constexpr int kHeaderDecimals = 4;
 // Grid frequencies keep ten decimals so that a fine custom grid reads back at its own positions.
 constexpr int kGridDecimals = 10;
 // The widest value the "######.####" columns hold; larger magnitudes are written as this.
 constexpr double kValueLimit = 999999.9999;
-constexpr std::int32_t kUhfFormatNumber = 12529;
-constexpr int kSegmentRowPitch = 1113;
-constexpr int kMinSegments = 4;
-// Starts and codes that the row packing carries and unpacks exactly.
-constexpr std::int32_t kMaxSegStartMHz = 100000;
-constexpr std::int32_t kMaxMultCode = 660;
-constexpr int kExtraRecords = 3;
 constexpr int kMinCustomPoints = kExtraRecords + 1;
-// The loader takes an Rcal below 5 ohms for 50.
-constexpr double kMinRcal = 5;
 constexpr double kMaxRcal = 999999;
-constexpr double kMaxTemperatureF = 200;
 constexpr double kMaxFrequencyMHz = 1e6;
-constexpr std::size_t kMaxLineChars = kTextSize - 1;
 
 // False for a value outside lo..hi and for a value that is not a number.
 bool Within(double v, double lo, double hi) {
@@ -110,8 +105,8 @@ bool DescIsValid(const ZEL_CalSpec& desc, const CalWriterTables& t, double offse
   if (HasLineBreak(id) || HasLineBreak(comment) || HasLineBreak(Text(desc.date_time))) return false;
   // "||" starts the comment; without an identification any "ID=" would make the loader look for
   // one and refuse the file.
-  if (TextFind(id, "||") > 0) return false;
-  if (id.empty() && TextFind(comment, "ID=") > 0) return false;
+  if (TextFind(id, kCommentKey) > 0) return false;
+  if (id.empty() && TextFind(comment, kIdKey) > 0) return false;
   if (desc.uhf != 0) {
     if (desc.segment_count < kMinSegments || desc.segment_count > kSegCount) return false;
     if (!desc.seg_start_mhz || !desc.seg_mults) return false;
@@ -149,29 +144,13 @@ void AppendBlock(std::string& out, const ZEL_CalSpec& desc, const double* re, co
   }
 }
 
-// Writes the text beside path and renames it over path. False when any step fails.
-bool WriteWhole(const char* path, const std::string& text) {
-  const std::string part = std::string(path) + ".part";
-  std::FILE* f = std::fopen(part.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = std::fflush(f) == 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-  if (ok && std::rename(part.c_str(), path) != 0) {
-    // Where a rename does not replace an existing file, the old one goes first.
-    std::remove(path);
-    ok = std::rename(part.c_str(), path) == 0;
-  }
-  if (!ok) std::remove(part.c_str());
-  return ok;
-}
-
 }  // namespace
 
 std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& desc, const CalWriterTables& t,
                           double arm_offset_ohms) {
   if (!path || !*path) return ZEL_ERR_CAL_SPEC;
-  if (Text(path).size() > kMaxLineChars) return ZEL_ERR_CAL_PATH;
+  // The loader's path buffer holds 255 characters.
+  if (Text(path).size() > static_cast<std::size_t>(kTextSize - 1)) return ZEL_ERR_CAL_PATH;
   if (!t.ShortRe || !t.ShortIm || !t.OpenRe || !t.OpenIm || !t.LoadRe || !t.LoadIm) {
     return ZEL_ERR_CAL_SPEC;
   }
@@ -181,15 +160,18 @@ std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& desc, const CalWr
   const std::string_view id = Text(desc.unit_id);
   std::string id_line = NumberText(desc.rcal_ohms, kHeaderDecimals) + "   //  ";
   if (!id.empty()) {
-    id_line += "_ID=";
+    id_line += "_";
+    id_line += kIdKey;
     id_line += id;
     id_line += "  ";
   }
-  if (desc.min5k != 0) id_line += "min5k";
-  id_line += "   || ";
+  if (desc.min5k != 0) id_line += kMin5kKey;
+  id_line += "   ";
+  id_line += kCommentKey;
+  id_line += " ";
   id_line += Text(desc.comment);
-  const std::string marker = "Custom Cal     " + date_time;
-  const std::string header = " Short Circuit:  date=" + date_time;
+  const std::string marker = std::string(kCustomKey) + "     " + date_time;
+  const std::string header = " Short Circuit:  " + std::string(kDateKey) + date_time;
   if (id_line.size() > kMaxLineChars || marker.size() > kMaxLineChars ||
       header.size() > kMaxLineChars) {
     return ZEL_ERR_CAL_SPEC;
@@ -206,14 +188,13 @@ std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& desc, const CalWr
     AppendLine(out, NumberText(desc.end_mhz, kGridDecimals));
     AppendLine(out, NumberText(desc.step_mhz, kGridDecimals));
   }
-  AppendLine(out, NumberText(desc.max_freq_mhz, kHeaderDecimals) +
-                      "    temperature= " + NumberText(desc.temperature_f, kHeaderDecimals));
+  AppendLine(out, NumberText(desc.max_freq_mhz, kHeaderDecimals) + "    " +
+                      std::string(kTemperatureKey) + " " +
+                      NumberText(desc.temperature_f, kHeaderDecimals));
   if (desc.uhf != 0) {
     AppendLine(out, NumberText(desc.segment_count, 0));
     for (int i = 0; i < desc.segment_count; ++i) {
-      const std::int32_t row =
-          kSegmentRowPitch * (desc.seg_start_mhz[i] + 5 + 11 * i) + (desc.seg_mults[i] + 7 + 3 * i);
-      AppendLine(out, NumberText(row, 0));
+      AppendLine(out, NumberText(PackSegmentRow(i, desc.seg_start_mhz[i], desc.seg_mults[i]), 0));
     }
     AppendLine(out, NumberText(desc.band_edge1_mhz, 0));
     AppendLine(out, NumberText(desc.band_edge2_mhz, 0));
@@ -226,7 +207,9 @@ std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& desc, const CalWr
   AppendLine(out, " Standard Resistance:");
   AppendBlock(out, desc, t.LoadRe, t.LoadIm, arm_offset_ohms);
 
-  return WriteWhole(path, out) ? 0 : ZEL_ERR_CAL_WRITE;
+  return platform::ReplaceFile(path, out.data(), out.size()) == platform::FileWrite::kOk
+             ? 0
+             : ZEL_ERR_CAL_WRITE;
 }
 
 }  // namespace zel

@@ -2,6 +2,7 @@
 #include "cal/cal_loader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "ZEL_863_DLL.h"
+#include "cal/cal_parser.h"
+#include "cal/scan_limits.h"
 #include "platform/fake/fake_platform.h"
 #include "state/defaults.h"
 #include "state/state.h"
@@ -92,6 +95,37 @@ std::vector<std::string> UhfSection(int count = 6) {
   return lines;
 }
 
+// Everything a calibration file can set besides the tables and CalLoaded.
+struct FileSettings {
+  std::vector<double> numbers;
+  std::vector<std::int32_t> integers;
+  std::string texts;
+  bool operator==(const FileSettings&) const = default;
+
+  static FileSettings Now() {
+    const auto& c = state.cal;
+    const auto& s = state.synth;
+    const auto& m = state.measure;
+    FileSettings f;
+    f.numbers = {c.Rcal,       c.CalTemperature, c.CalMaxFreqMHz, c.CustStartMHz,
+                 c.CustEndMHz, c.CustStepMHz,    s.MinFreqMHz,    s.MaxFreqMHz,
+                 s.Dds1Level,  m.ScanStartMHz,   m.ScanEndMHz,    m.ScanStepMHz};
+    f.integers = {c.NumCalPoints, c.CustomCal, s.BandEdge1MHz, s.BandEdge2MHz};
+    f.integers.insert(f.integers.end(), std::begin(s.SegStartMHz), std::end(s.SegStartMHz));
+    f.integers.insert(f.integers.end(), std::begin(s.SegMults), std::end(s.SegMults));
+    f.integers.insert(f.integers.end(), std::begin(s.MultsByMHz), std::end(s.MultsByMHz));
+    f.texts = std::string(c.CalComment) + "|" + c.CalDate;
+    return f;
+  }
+};
+
+// The text's first `count` lines, each with its CR LF.
+std::string FirstLines(const std::string& text, int count) {
+  std::size_t at = 0;
+  for (int i = 0; i < count; ++i) at = text.find("\r\n", at) + 2;
+  return text.substr(0, at);
+}
+
 class CalLoader : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -166,10 +200,9 @@ TEST_F(CalLoader, AcceptsEveryLineEnding) {
   }
 }
 
-TEST_F(CalLoader, LinesAcrossTheReadersRefillsStayWhole) {
-  // The reader takes the file 1 MiB at a time. A long ID line (read whole, kept to 255
-  // characters) moves the lines behind it across that boundary one byte at a time, so every
-  // line end, a CR LF pair among them, is split there once.
+TEST_F(CalLoader, LinesBehindAVeryLongLineStayWhole) {
+  // An ID line of about 1 MiB (kept to 255 characters) shifts the lines behind it one byte at a
+  // time, with every kind of line end: the lines behind it keep their place and their text.
   constexpr std::size_t kRefill = std::size_t{1} << 20;
   const std::string head = " 50   //  _ID=123456   || ";
   for (const char* eol : {"\r\n", "\r", "\n"}) {
@@ -243,11 +276,6 @@ TEST_F(CalLoader, RefusedFilesKeepTheTablesInUse) {
       {"custom: more points than the tables",
        [](CalFile& f) {
          f.custom = {"Custom Cal     x", " 30033", " 1", " 2", " 0.1"};
-       },
-       34513, 1},
-      {"custom: negative count",
-       [](CalFile& f) {
-         f.custom = {"Custom Cal     x", " -5", " 1", " 2", " 0.1"};
        },
        34513, 1},
       {"custom: absurd count",
@@ -346,12 +374,15 @@ TEST_F(CalLoader, IdLineFields) {
   }
 }
 
-TEST_F(CalLoader, Min5kLowersTheMinimumEvenWhenTheLoadFails) {
+TEST_F(CalLoader, Min5kLowersTheMinimumOnlyWhenTheFileIsTaken) {
   state.synth.MinFreqMHz = 0.1;
   CalFile f;
   f.id_line = " 50   //  _ID=123456  min5k   || x";
   f.freq_line = " 10    temperature=  250";
   EXPECT_EQ(Load(f.Text()), 34510);
+  EXPECT_EQ(state.synth.MinFreqMHz, 0.1) << "a refused file sets nothing";
+  f.freq_line = " 10    temperature=  25";
+  EXPECT_EQ(Load(f.Text()), 0);
   EXPECT_EQ(state.synth.MinFreqMHz, 0.002);
   state.synth.MinFreqMHz = 0.1;
   EXPECT_EQ(Load(CalFile{}.Text()), 0);
@@ -401,18 +432,23 @@ TEST_F(CalLoader, RecordLineFields) {
   struct Case {
     const char* line;
     double first, second;
+    bool two_numbers;
   };
   const Case cases[] = {
-      {"  3      1.5000     -2.2500", 1.5, -2.25},
-      {"3 7", 7, 0},                       // label and one number
-      {"3\t1.5\t2.5", 0, 0},               // tabs do not separate fields
-      {"", 0, 0},                          // past the end of the file
-      {"  3  1.5x   2.5 junk", 1.5, 2.5},  // each value ends at its first other character
-      {"lbl -0.5 \t 4", -0.5, 4},
+      {"  3      1.5000     -2.2500", 1.5, -2.25, true},
+      {"3 7", 7, 0, false},                      // label and one number
+      {"3\t1.5\t2.5", 0, 0, false},              // tabs do not separate fields
+      {"", 0, 0, false},                         // an empty line
+      {"  3  1.5x   2.5 junk", 1.5, 2.5, true},  // each value ends at its first other character
+      {"lbl -0.5 \t 4", -0.5, 4, true},
+      {"1 .5 -.25", 0.5, -0.25, true},
+      {"1 5. -", 5, 0, false},  // a sign alone is no number
+      {"1 x 2", 0, 2, false},
+      {"1 - .", 0, 0, false},
   };
   for (const auto& c : cases) {
     double a = -99, b = -99;
-    zel::ParseCalRecord(c.line, &a, &b);
+    EXPECT_EQ(zel::ParseCalRecord(c.line, &a, &b), c.two_numbers) << c.line;
     EXPECT_EQ(a, c.first) << c.line;
     EXPECT_EQ(b, c.second) << c.line;
   }
@@ -435,16 +471,6 @@ TEST_F(CalLoader, TableEntryBeyondTheRecordsIsClearedNotLeftFromAnEarlierLoad) {
   ExpectRawTables(13);
   EXPECT_EQ(state.cal.CalShortRe[13], 0);
   EXPECT_EQ(state.cal.CalOpenIm[13], 0);
-}
-
-TEST_F(CalLoader, TruncatedFileReadsZeroRecords) {
-  std::string text = CalFile{}.Text();
-  text.resize(text.find(" Open Circuit:"));
-  ASSERT_EQ(Load(text), 0);
-  EXPECT_EQ(state.cal.CalLoaded, 1);
-  EXPECT_EQ(state.cal.CalShortRe[12], ShortRe(12));
-  EXPECT_EQ(state.cal.CalOpenRe[0], 0);
-  EXPECT_EQ(state.cal.CalOpenRe[12], 0);
 }
 
 TEST_F(CalLoader, LongLinesAreCutAt255Characters) {
@@ -533,8 +559,9 @@ TEST_F(CalLoader, UhfFileBeforeIdentificationIsReadOneLineOutOfStep) {
   f.format = {" 12529"};
   f.freq_line = " 10    temperature=  70";
   EXPECT_EQ(Load(f.Text()), 34530);
-  EXPECT_EQ(state.cal.Rcal, 12529);
-  EXPECT_EQ(state.cal.CalMaxFreqMHz, 50);
+  ASSERT_EQ(platform.notices.size(), 1u);
+  EXPECT_NE(platform.notices[0].text.find(" focal= 50 "), std::string::npos)
+      << platform.notices[0].text;
 }
 
 TEST_F(CalLoader, CustomFileReadsItsGridAndNormalisesTheScanWindow) {
@@ -611,6 +638,225 @@ TEST_F(CalLoader, InteractiveNoticesOnlyOutsideAnExportedCall) {
   EXPECT_EQ(platform.notices[0].text,
             "This cal file is for a different instrument.\r\rPlease load another cal file or "
             "recalibrate.");
+}
+
+// A file cut short or a record line without its two numbers is refused with 34531, and the
+// calibration in use stays in use with everything the earlier load set.
+TEST_F(CalLoader, DamagedFilesAreRefusedAndTheCalibrationInUseStays) {
+  struct Case {
+    const char* what;
+    std::function<std::string()> text;
+    int uhf = 0;
+  };
+  const std::string whole = CalFile{}.Text();  // 1 ID, 1 frequency, 1 header, 13 + 1 + 13 + 1 + 13
+  auto replace = [&](const std::string& from, const std::string& to) {
+    std::string t = whole;
+    t.replace(t.rfind(from), from.size(), to);
+    return t;
+  };
+  CalFile uhf;
+  uhf.format = {" 12529"};
+  uhf.uhf = UhfSection();
+  CalFile few;
+  few.custom = {"Custom Cal     x", " 2", " 1", " 2", " 0.1"};
+  const std::vector<Case> cases = {
+      {"empty file", [] { return std::string(); }},
+      {"cut after the ID line", [&] { return FirstLines(whole, 1); }},
+      {"cut after the frequency line", [&] { return FirstLines(whole, 2); }},
+      {"cut after the table header", [&] { return FirstLines(whole, 3); }},
+      {"cut after the first block", [&] { return FirstLines(whole, 16); }},
+      {"last record line missing", [&] { return FirstLines(whole, 43); }},
+      {"last record cut in its second value", [&] { return whole.substr(0, whole.size() - 12); }},
+      {"last record cut in its first value", [&] { return whole.substr(0, whole.size() - 22); }},
+      {"a record line of garbage", [&] { return replace(Record(5, OpenRe(5), OpenIm(5)), "#@!"); }},
+      {"a record line with one number",
+       [&] { return replace(Record(5, LoadRe(5), LoadIm(5)), "  5  105.0000"); }},
+      {"an empty record line", [&] { return replace(Record(0, ShortRe(0), ShortIm(0)), ""); }},
+      {"UHF: cut in the segment rows", [&] { return FirstLines(uhf.Text(), 6); }, 1},
+      {"UHF: cut before the level", [&] { return FirstLines(uhf.Text(), 11); }, 1},
+      {"custom of 2 points: cut before the table header",
+       [&] { return FirstLines(few.Text(), 7); }},
+      {"custom: cut in the grid lines", [&] { return FirstLines(few.Text(), 4); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    zel::ResetState();
+    zel::InitDefaults();
+    state.synth.MaxFreqMHz = 10;
+    ASSERT_EQ(ZEL_CommPort(1, 1, 57600), 0);
+    state.ident.UhfModel = c.uhf;
+    CalFile good;
+    if (c.uhf) {
+      good.format = {" 12529"};
+      good.uhf = UhfSection();
+      good.uhf[good.uhf.size() - 1] = " 60";
+    }
+    ASSERT_EQ(Load(good.Text()), 0);
+    const double factor0 = state.cal.CalLoadRe[0];
+    const FileSettings before = FileSettings::Now();
+    platform.TakeWrites();
+    platform.notices.clear();
+    EXPECT_EQ(Load(c.text()), 34531);
+    EXPECT_EQ(state.cal.CalLoaded, 1);
+    ExpectRawTables(13);
+    EXPECT_EQ(state.cal.CalLoadRe[0], factor0);
+    EXPECT_TRUE(FileSettings::Now() == before);
+    EXPECT_TRUE(platform.TakeWrites().empty()) << "no level command";
+    for (const auto& n : platform.notices) {
+      EXPECT_EQ(n.title.rfind(" Scan Limit Error", 0), 0u) << "only the custom file's own notice";
+    }
+    ZEL_CommPort(0, 1, 0);
+  }
+  // A last line without its line end is whole.
+  std::string text = whole;
+  text.resize(text.size() - 2);
+  EXPECT_EQ(Load(text), 0);
+}
+
+// What a refused file would have set does not happen: neither its settings nor its UHF segments,
+// multiplier map, band edges and level, nor the "M" command. Only the status and CalLoaded (where
+// the check clears it) change.
+TEST_F(CalLoader, RefusedFilesSetNothing) {
+  struct Case {
+    const char* what;
+    std::function<void(CalFile&)> edit;
+    std::int32_t status;
+    int loaded_after;
+    int uhf = 0;
+    int power = 0;
+  };
+  auto uhf_section = [](CalFile& f, int segments) {
+    f.format = {" 12529"};
+    f.uhf = UhfSection(segments);
+    f.uhf[2] = " 129123";  // another multiplier for row 1
+    f.uhf[f.uhf.size() - 3] = " 600";
+    f.uhf[f.uhf.size() - 1] = " 40";
+  };
+  const std::vector<Case> cases = {
+      {"UHF: 51 segments", [&](CalFile& f) { uhf_section(f, 51); }, 34522, 1, 1},
+      {"UHF: 3 segments", [&](CalFile& f) { uhf_section(f, 3); }, 34522, 1, 1},
+      {"UHF: another maximum frequency",
+       [&](CalFile& f) {
+         uhf_section(f, 6);
+         f.freq_line = " 11";
+       },
+       34530, 0, 1},
+      {"UHF: format number", [&](CalFile& f) { f.format = {" 1"}; }, 34508, 1, 1},
+      {"temperature, with min5k, a comment and Rcal",
+       [](CalFile& f) {
+         f.id_line = " 75   //  _ID=123456  min5k   || other comment";
+         f.freq_line = " 10    temperature=  201";
+       },
+       34510, 0},
+      {"other unit, with min5k and a comment",
+       [](CalFile& f) { f.id_line = " 75   //  _ID=999  min5k   || other comment"; }, 34520, 0},
+      {"custom: another maximum frequency",
+       [](CalFile& f) {
+         f.custom = {"Custom Cal     x", " 13", " 1", " 7", " 0.5"};
+         f.freq_line = " 12    temperature=  70";
+       },
+       34530, 0},
+      {"custom: beyond the tables",
+       [](CalFile& f) {
+         f.custom = {"Custom Cal     x", " 30033", " 1", " 7", " 0.5"};
+       },
+       34513, 1},
+      {"high-power custom: temperature",
+       [](CalFile& f) {
+         f.custom = {"Custom Cal     x", " 13", " 1", " 7", " 0.5"};
+         f.freq_line = " 170    temperature=  -5";
+       },
+       34510, 0, 0, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    zel::ResetState();
+    zel::InitDefaults();
+    state.synth.MaxFreqMHz = 10;
+    state.synth.MinFreqMHz = 0.1;
+    ASSERT_EQ(ZEL_CommPort(1, 1, 57600), 0);
+    state.ident.UhfModel = c.uhf;
+    CalFile good;
+    if (c.uhf) uhf_section(good, 6), good.uhf[2] = " 129122";
+    ASSERT_EQ(Load(good.Text()), 0);
+    state.ident.PowerModel = c.power;
+    const FileSettings before = FileSettings::Now();
+    platform.TakeWrites();
+    CalFile f;
+    c.edit(f);
+    EXPECT_EQ(Load(f.Text()), c.status);
+    EXPECT_EQ(state.cal.CalLoaded, c.loaded_after);
+    EXPECT_TRUE(FileSettings::Now() == before);
+    if (c.uhf) {
+      EXPECT_EQ(state.synth.MultsByMHz[150], 4) << "the map of the tables in use";
+    }
+    EXPECT_TRUE(platform.TakeWrites().empty()) << "nothing sent";
+    ExpectRawTables(13);
+    ZEL_CommPort(0, 1, 0);
+  }
+}
+
+// A custom file of N <= 3 points reads no tables, yet its temperature, maximum frequency and
+// segment checks run as for any file; only counts beyond the tables are refused with 34513.
+TEST_F(CalLoader, SmallCustomCountsReadNoTablesButStillRunTheChecks) {
+  struct Case {
+    const char* count;
+    const char* freq_line;
+    std::int32_t status;
+    int loaded_after;
+  };
+  const Case cases[] = {
+      {" 3", " 10    temperature=  70", 0, 1},
+      {" 0", " 10    temperature=  70", 0, 1},
+      {" -1", " 10    temperature=  70", 0, 1},
+      {" -1000000000000", " 10    temperature=  70", 0, 1},
+      {" -1", " 11    temperature=  70", 34530, 0},
+      {" -1", " 10    temperature=  250", 34510, 0},
+      {" 30033", " 11    temperature=  70", 34513, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.count) + " / " + c.freq_line);
+    zel::ResetState();
+    zel::InitDefaults();
+    state.synth.MaxFreqMHz = 10;
+    ASSERT_EQ(Load(CalFile{}.Text()), 0);
+    CalFile f;
+    f.custom = {"Custom Cal     x", c.count, " 1", " 2", " 0.1"};
+    f.freq_line = c.freq_line;
+    EXPECT_EQ(Load(f.Text()), c.status);
+    EXPECT_EQ(state.cal.CalLoaded, c.loaded_after);
+    EXPECT_EQ(state.cal.NumCalPoints, 13) << "the tables in use keep their grid";
+    ExpectRawTables(13);
+  }
+}
+
+// Only a regular file is read: a FIFO without a writer, a device and a folder give 34523 at
+// once; a file longer than any calibration file gives 34513 before it is read.
+TEST_F(CalLoader, OnlyRegularFilesOfAPossibleSizeAreRead) {
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string huge = (dir_ / "huge.acal").string();
+  { std::ofstream(huge, std::ios::binary) << CalFile{}.Text(); }
+  // 90,161 lines of 257 bytes is the longest file the format allows; this is one byte more.
+  std::filesystem::resize_file(huge, 90161ull * 257 + 1);
+  struct Case {
+    std::string path;
+    std::int32_t status;
+    int loaded_after;
+  };
+  const Case cases[] = {
+      {fifo, 34523, 0},          {"/dev/zero", 34523, 0}, {"/dev/null", 34523, 0},
+      {dir_.string(), 34523, 0}, {huge, 34513, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    ASSERT_EQ(Load(CalFile{}.Text()), 0);
+    EXPECT_EQ(ZEL_LoadCalFile(c.path.c_str()), c.status);
+    EXPECT_EQ(state.cal.CalLoaded, c.loaded_after);
+    ExpectRawTables(13);
+  }
+  std::filesystem::resize_file(huge, 90161ull * 257);
+  EXPECT_EQ(ZEL_LoadCalFile(huge.c_str()), 0) << "the longest possible file is read";
 }
 
 }  // namespace

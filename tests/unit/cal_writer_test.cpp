@@ -284,4 +284,74 @@ TEST_F(CalWriter, ExportAddsRgenToModeZeroValuesAndTakesTheCurrentTime) {
   ExpectTablesOf(r, 33, 50.2);
 }
 
+// The file is written under a fresh name in the target's folder, never through a name that
+// was there before: a user's "<path>.part" and a symbolic link there stay as they are, a path
+// that names a folder is refused, and nothing but the target is left behind.
+TEST_F(CalWriter, WritesThroughNoExistingNameAndRefusesAFolder) {
+  namespace fs = std::filesystem;
+  const fs::path victim = dir_ / "victim.txt";
+  const fs::path sub = dir_ / "sub";
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+    std::string path;
+    std::int32_t status;
+  };
+  const std::vector<Case> cases = {
+      {"a user's file named like the old temporary file",
+       [&] { std::ofstream(path_ + ".part") << "mine"; }, path_, 0},
+      {"a symbolic link named like the old temporary file",
+       [&] { fs::create_symlink(victim, path_ + ".part"); }, path_, 0},
+      {"an empty folder", [&] { fs::create_directory(sub); }, sub.string(), 34527},
+      {"a folder with a file",
+       [&] {
+         fs::create_directory(sub);
+         std::ofstream(sub / "keep") << "keep";
+       },
+       sub.string(), 34527},
+      {"a link to a folder",
+       [&] {
+         fs::create_directory(sub);
+         fs::create_directory_symlink(sub, dir_ / "link");
+       },
+       (dir_ / "link").string(), 34527},
+      {"a path ending in a separator", [&] { fs::create_directory(sub); }, sub.string() + "/",
+       34527},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    std::ofstream(victim) << "victim";
+    c.prepare();
+    std::vector<fs::path> before;
+    for (const auto& e : fs::directory_iterator(dir_)) before.push_back(e.path());
+    CalRun r;
+    EXPECT_EQ(zel::WriteCalFile(c.path.c_str(), r.desc, r.Tables(), 0), c.status);
+    auto first_line = [](const fs::path& p) {
+      std::ifstream in(p);
+      std::string text;
+      std::getline(in, text);
+      return text;
+    };
+    EXPECT_EQ(first_line(victim), "victim");
+    if (fs::is_regular_file(fs::symlink_status(path_ + ".part"))) {
+      EXPECT_EQ(first_line(path_ + ".part"), "mine");
+    }
+    std::vector<fs::path> after;
+    for (const auto& e : fs::directory_iterator(dir_)) after.push_back(e.path());
+    if (c.status == 0) {
+      before.push_back(c.path);
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(c.path)));
+      ASSERT_EQ(ZEL_LoadCalFile(c.path.c_str()), 0);
+    } else {
+      EXPECT_TRUE(fs::is_directory(c.path)) << "the folder is still there";
+      EXPECT_TRUE(!fs::exists(sub / "keep") || fs::file_size(sub / "keep") == 4);
+    }
+    std::sort(before.begin(), before.end());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, before) << "no temporary file left";
+  }
+}
+
 }  // namespace
