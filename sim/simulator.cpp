@@ -704,8 +704,15 @@ void Simulator::QueueReply(std::vector<std::uint8_t> bytes, double now_s, int cm
     counters_.garbage_bytes_sent += n;
     Log(now_s, "fault: " + std::to_string(n) + " garbage bytes before the reply");
   }
+  double delay_ms = config_.latency_ms + faults_.extra_latency_ms;
+  if (faults_.late_replies > 0) {
+    --faults_.late_replies;
+    ++counters_.replies_late;
+    delay_ms += faults_.late_ms;
+    Log(now_s, "fault: reply held back " + std::to_string(faults_.late_ms) + " ms");
+  }
   double bit_s = static_cast<double>(kBitsPerByte) / state_.baud;
-  double t = now_s + (config_.latency_ms + faults_.extra_latency_ms) / 1000;
+  double t = now_s + delay_ms / 1000;
   // Paced, the command's own bytes reach the controller only after their wire time.
   if (config_.paced) t += cmd_len * bit_s;
   t = std::max(t, line_free_at_);

@@ -109,7 +109,12 @@ struct Faults {
   int cut_after_bytes = 0;
   int garbage_replies = 0;  // the next k replies are preceded by garbage_bytes random bytes
   int garbage_bytes = 8;
-  double extra_latency_ms = 0;     // added before every reply
+  double extra_latency_ms = 0;  // added before every reply
+  // The next k replies leave late_ms after their command: later than the host's time-out, as
+  // from an instrument that stalls for a moment or an adapter that flushes late. The line stays
+  // in order: replies to later commands follow them.
+  int late_replies = 0;
+  double late_ms = 0;
   int unplug_after_commands = -1;  // the port goes away after this many more commands
 };
 
@@ -155,6 +160,7 @@ struct Counters {
   int replies_silenced = 0;
   int replies_cut = 0;
   int garbage_bytes_sent = 0;
+  int replies_late = 0;
   int unplugs = 0;
 };
 
