@@ -174,6 +174,8 @@ class Simulator {
   int NextByte(double now_s);
   // Time the next reply byte is ready, or a negative value when nothing is queued.
   double NextByteTime() const;
+  // Replies held back by the late fault whose first byte has not left yet.
+  int LateRepliesQueued() const;
   // The host (re)opened its end of the line at this rate. The controller follows it, as the
   // host would otherwise read only garbage; a rate other than the controller's is counted.
   void HostLineRate(int baud);
@@ -211,6 +213,7 @@ class Simulator {
   struct Pending {
     std::uint8_t byte;
     double at;
+    bool late_start = false;  // first byte of a reply the late fault held back
   };
   // A command as received: its bytes, their printable text for the log, and when it arrived.
   struct Cmd {
