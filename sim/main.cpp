@@ -95,6 +95,10 @@ std::string Control(const std::string& line, zelsim::PtyServer& server, bool* qu
         f.garbage_bytes = n;
       else if (arg == "latency-ms")
         f.extra_latency_ms = v;
+      else if (arg == "late")
+        f.late_replies = n;
+      else if (arg == "late-ms")
+        f.late_ms = v;
       else if (arg == "unplug-after")
         f.unplug_after_commands = n;
       else
@@ -153,6 +157,9 @@ int main(int argc, char** argv) {
   app.add_option("--garbage", faults.garbage_replies, "next N replies preceded by garbage");
   app.add_option("--garbage-bytes", faults.garbage_bytes, "garbage bytes per reply");
   app.add_option("--extra-latency-ms", faults.extra_latency_ms, "added before every reply");
+  app.add_option("--late", faults.late_replies, "next N replies held back --late-ms");
+  app.add_option("--late-ms", faults.late_ms,
+                 "how late a held-back reply leaves (beyond the library's time-out)");
   app.add_option("--unplug-after", faults.unplug_after_commands,
                  "the port goes away after N commands");
   CLI11_PARSE(app, argc, argv);

@@ -704,14 +704,22 @@ void Simulator::QueueReply(std::vector<std::uint8_t> bytes, double now_s, int cm
     counters_.garbage_bytes_sent += n;
     Log(now_s, "fault: " + std::to_string(n) + " garbage bytes before the reply");
   }
+  double delay_ms = config_.latency_ms + faults_.extra_latency_ms;
+  const bool late = faults_.late_replies > 0;
+  if (late) {
+    --faults_.late_replies;
+    ++counters_.replies_late;
+    delay_ms += faults_.late_ms;
+    Log(now_s, "fault: reply held back " + std::to_string(faults_.late_ms) + " ms");
+  }
   double bit_s = static_cast<double>(kBitsPerByte) / state_.baud;
-  double t = now_s + (config_.latency_ms + faults_.extra_latency_ms) / 1000;
+  double t = now_s + delay_ms / 1000;
   // Paced, the command's own bytes reach the controller only after their wire time.
   if (config_.paced) t += cmd_len * bit_s;
   t = std::max(t, line_free_at_);
-  for (auto b : bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (config_.paced) t += bit_s;
-    out_.push_back({b, t});
+    out_.push_back({bytes[i], t, late && i == 0});
   }
   line_free_at_ = t;
 }
@@ -725,6 +733,11 @@ int Simulator::NextByte(double now_s) {
 
 double Simulator::NextByteTime() const {
   return out_.empty() ? -1 : out_.front().at;
+}
+
+int Simulator::LateRepliesQueued() const {
+  return static_cast<int>(
+      std::count_if(out_.begin(), out_.end(), [](const Pending& p) { return p.late_start; }));
 }
 
 }  // namespace zelsim

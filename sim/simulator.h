@@ -109,7 +109,12 @@ struct Faults {
   int cut_after_bytes = 0;
   int garbage_replies = 0;  // the next k replies are preceded by garbage_bytes random bytes
   int garbage_bytes = 8;
-  double extra_latency_ms = 0;     // added before every reply
+  double extra_latency_ms = 0;  // added before every reply
+  // The next k replies leave late_ms after their command: later than the host's time-out, as
+  // from an instrument that stalls for a moment or an adapter that flushes late. The line stays
+  // in order: replies to later commands follow them.
+  int late_replies = 0;
+  double late_ms = 0;
   int unplug_after_commands = -1;  // the port goes away after this many more commands
 };
 
@@ -155,6 +160,7 @@ struct Counters {
   int replies_silenced = 0;
   int replies_cut = 0;
   int garbage_bytes_sent = 0;
+  int replies_late = 0;
   int unplugs = 0;
 };
 
@@ -168,6 +174,8 @@ class Simulator {
   int NextByte(double now_s);
   // Time the next reply byte is ready, or a negative value when nothing is queued.
   double NextByteTime() const;
+  // Replies held back by the late fault whose first byte has not left yet.
+  int LateRepliesQueued() const;
   // The host (re)opened its end of the line at this rate. The controller follows it, as the
   // host would otherwise read only garbage; a rate other than the controller's is counted.
   void HostLineRate(int baud);
@@ -205,6 +213,7 @@ class Simulator {
   struct Pending {
     std::uint8_t byte;
     double at;
+    bool late_start = false;  // first byte of a reply the late fault held back
   };
   // A command as received: its bytes, their printable text for the log, and when it arrived.
   struct Cmd {

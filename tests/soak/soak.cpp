@@ -1,15 +1,26 @@
 // Fault soak: the library through its C interface against the simulator on a pseudo-terminal, all
-// four models, with the simulator's faults switched on at random (seeded) before the calls:
-// bad checksums, silence, cut replies, garbage before a reply, extra latency, and the port
-// unplugged and plugged in again between calls.
+// four models, with one of the simulator's faults armed at random (seeded) before each call: bad
+// checksums (1 to 4, 5 to 8), silence, cut replies, garbage before a reply, extra latency, replies
+// later than the library's time-out, the port unplugged and plugged in again, and a second program
+// opening the port while the call runs.
 //
-// For every call it checks that it returned within the time-out the library documents for it,
-// that its status is the one the library specifies for the fault injected, and that a point
-// reported as a success carries the device's impedance (so its record did arrive); after the
-// faults stop, the calibrated reference points must measure as they did before.
+// For every call it checks that it returned within the time-out the library documents for it and
+// that its status is the one specified for the fault injected. Its oracle: every point reported
+// with status 0 lies within the simulator's noise of the true impedance of its device under test,
+// and every sensor value with status 0 within its tolerance, whatever was injected. One case the
+// line cannot reveal is counted apart: a late reply that lands while a later call waits for its
+// own (the line carries no sequence number). After the faults stop, the calibrated reference
+// points must measure as they did before.
 //
 //   zel_soak [--points N] [--seed S] [--verbose]
-// N points in all (default 2000), shared by the four models; exit status 1 on any violation.
+// N calls in all (default 2000), shared by the four models; exit status 1 on any violation.
+//   zel_soak --second-program COM MHZ
+// is the second program: it opens COM<COM> through the library and, when it gets the port, makes
+// two raw points at MHZ. Its first line on stdout is ZEL_CommPort's status.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +34,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ZEL_863_DLL.h"
@@ -48,13 +60,24 @@ constexpr double kPointLimitS = 2 * 2.5 + 0.5;
 constexpr double kRfLimitS = 5 * 1.25 + 0.5;
 constexpr double kTempLimitS = 1 * 1.25 + 0.5;
 constexpr double kQuickLimitS = 1.0;
+// A late reply leaves this long after its command: past the wait for it (2000, 5000 or 1000 empty
+// reads of about 1 ms) with a margin, plus up to kLateSpreadS.
+constexpr double kLateRecordS = 2.8;
+constexpr double kLateRfS = 6.2;
+constexpr double kLateTempS = 1.6;
+constexpr double kLateSpreadS = 0.5;
 
-// A point that succeeded reports the device within this (the calibration is made with the
-// simulator's noise off, so only the detector's quantisation and the grid's interpolation
-// remain).
+// The simulator's detector noise is off in the soak (the calibration is made the same way), so a
+// point that carries its own record lies within the detector's quantisation and the grid's
+// interpolation of the device: 0.5 ohm + 2 %. The device is a series RLC circuit whose reactance
+// changes fast with frequency, so a point computed from another point's record lies far outside.
 double Tolerance(std::complex<double> z) {
   return 0.5 + 0.02 * std::abs(z);
 }
+// The sensors: a few steps of their 12-bit converters (20.12 * 3.3 / 4096 = 16 mV of RF voltage;
+// 0.15 F on the high-power model's sensor, 0.41 F on the UHF model's).
+constexpr double kRfVolts = 3.5, kRfToleranceV = 0.05;
+constexpr double kTempF = 77, kTempToleranceF = 1.0;
 
 enum class Fault {
   kNone,
@@ -64,27 +87,36 @@ enum class Fault {
   kGarbage,
   kSilence,
   kCut,
+  kLate,
   kUnplug,
+  kSecondProgram,
   kCount
 };
-const char* const kFaultNames[] = {"none",    "latency", "bad 1-4", "bad 5-8",
-                                   "garbage", "silence", "cut",     "unplug"};
+const char* const kFaultNames[] = {"none",    "latency", "bad 1-4", "bad 5-8", "garbage",
+                                   "silence", "cut",     "late",    "unplug",  "2nd program"};
 // Chances in percent, in the order above.
-constexpr int kFaultChance[] = {52, 8, 12, 5, 8, 5, 5, 5};
+constexpr int kFaultChance[] = {45, 7, 10, 5, 7, 5, 5, 6, 5, 5};
 
 enum class Call { kPoint, kRawPoint, kHold, kRf, kTemp, kRelay, kCount };
 const char* const kCallNames[] = {"ScanPoint 1",  "ScanPoint 0",    "ConstantFreq",
                                   "GetRFVoltage", "GetTemperature", "ProgRelay"};
+
+// What a violation broke.
+enum class Broke { kValue, kStatus, kTimeOut, kOther, kCount };
 
 struct Stats {
   std::map<std::pair<int, int>, int> outcomes;  // (fault, status) -> calls
   int calls[static_cast<int>(Call::kCount)] = {};
   double longest[static_cast<int>(Call::kCount)] = {};
   int injected[static_cast<int>(Fault::kCount)] = {};
-  int bad_checksums = 0, silenced = 0, cut = 0, garbage_bytes = 0, unplugs = 0;
-  int stale_specified = 0;
-  int refused_on_code = 0;  // 34506 on a failure code held as the RF voltage  // 5+ bad checksums:
-                            // status 0 on the last valid detector values
+  int checked[static_cast<int>(Fault::kCount)] = {};  // status-0 values held against the truth
+  int broke[static_cast<int>(Fault::kCount)][static_cast<int>(Broke::kCount)] = {};
+  int bad_checksums = 0, silenced = 0, cut = 0, garbage_bytes = 0, late = 0, unplugs = 0;
+  int second_refused = 0, second_opened = 0;
+  int after_late = 0;  // violations on calls after a late reply had landed in the same model run
+  // Counted apart: a late reply landed while the call waited for its own.
+  int landed_mid_call = 0, landed_value_off = 0, landed_status_off = 0;
+  int refused_on_code = 0;  // 34506 on a failure code held as the RF voltage
   int violations = 0;
   int points = 0;
 };
@@ -105,10 +137,15 @@ bool verbose = false;
 // compares with its 30.1 V limit, and ZEL_InitVars keeps it: until the next good reading, a
 // switch that reads no new voltage is refused with 34506, as specified.
 bool rf_code_held = false;
+// A late reply has landed in this model run: stale bytes may have reached the line.
+bool late_landed = false;
 
-void Violation(Stats& s, const char* model, const std::string& what) {
+void Violation(Stats& s, const char* model, Fault fault, Broke broke, const std::string& what) {
   ++s.violations;
-  std::printf("VIOLATION [%s] %s\n", model, what.c_str());
+  ++s.broke[static_cast<int>(fault)][static_cast<int>(broke)];
+  if (late_landed) ++s.after_late;
+  std::printf("VIOLATION [%s] %s%s\n", model, what.c_str(),
+              late_landed ? " (after a late reply)" : "");
 }
 
 double Seconds(Clock::time_point a, Clock::time_point b) {
@@ -168,6 +205,72 @@ Fault PickFault(std::mt19937_64& rng) {
   return Fault::kNone;
 }
 
+// The second program: this soak run again with --second-program, on the same ZEL_COM<n>.
+struct SecondProgram {
+  pid_t pid = -1;
+  int open_status = -1;  // ZEL_CommPort's status in the second program; -1 none came
+
+  void Start(int com, double f_mhz) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    const std::string com_text = std::to_string(com), f_text = std::to_string(f_mhz);
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], 1);
+      ::execl("/proc/self/exe", "zel_soak", "--second-program", com_text.c_str(), f_text.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    // Its open takes at least 150 ms; the call under test starts once it has an answer.
+    std::string line;
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (line.find('\n') == std::string::npos && Clock::now() < end) {
+      pollfd p{out[0], POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      char buf[64];
+      const ssize_t n = ::read(out[0], buf, sizeof buf);
+      if (n <= 0) break;
+      line.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    if (line.find('\n') != std::string::npos) open_status = std::atoi(line.c_str());
+  }
+
+  void Finish() {
+    if (pid <= 0) return;
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    int st = 0;
+    while (::waitpid(pid, &st, WNOHANG) == 0) {
+      if (Clock::now() > end) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &st, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid = -1;
+  }
+};
+
+int RunSecondProgram(int com, double f_mhz) {
+  ZEL_SetNoticeHandler([](const char*, const char*, int) { return 0; });
+  const int st = ZEL_CommPort(1, com, 57600);
+  std::printf("%d\n", st);
+  std::fflush(stdout);
+  if (st != 0) return 0;
+  ZEL_InitVars(0);
+  double r = 0, x = 0;
+  for (int i = 0; i < 2; ++i) ZEL_ScanPoint(0, f_mhz, &r, &x);
+  ZEL_CommPort(0, com, 0);
+  return 0;
+}
+
+// Replies the late fault held back that have not reached the line yet.
+int LateQueued(zeltest::PtySim& pty) {
+  return pty.WithSim([](zelsim::Simulator& sim) { return sim.LateRepliesQueued(); });
+}
+
 void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
   std::mt19937_64 rng(seed);
   zelsim::Config cfg = zelsim::DefaultConfig(run.model);
@@ -175,15 +278,16 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
   cfg.latency_ms = 0.2;
   cfg.noise = 0;
   cfg.seed = seed;
-  cfg.rf_volts = 3.5;
-  cfg.temp_f = 77;
+  cfg.rf_volts = kRfVolts;
+  cfg.temp_f = kTempF;
+  late_landed = false;
   zeltest::PtySim pty(cfg, 1);
   if (!pty.ok()) {
-    Violation(s, run.name, "simulator: " + pty.error());
+    Violation(s, run.name, Fault::kNone, Broke::kOther, "simulator: " + pty.error());
     return;
   }
   if (ZEL_CommPort(1, 1, 57600) != 0) {
-    Violation(s, run.name, "the port did not open");
+    Violation(s, run.name, Fault::kNone, Broke::kOther, "the port did not open");
     return;
   }
   ZEL_InitVars(0);
@@ -192,7 +296,7 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
   const int fd = ::mkstemp(path);
   if (fd >= 0) ::close(fd);
   if (!Calibrate(pty, path)) {
-    Violation(s, run.name, "the calibration failed");
+    Violation(s, run.name, Fault::kNone, Broke::kOther, "the calibration failed");
     ZEL_CommPort(0, 1, 0);
     return;
   }
@@ -204,8 +308,6 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
         "y\n",
         run.name, c.commands, c.unknown_bytes, c.malformed, c.rf_reads, c.relay, c.y_commands);
   }
-  // A device whose reactance changes fast with frequency, so a point computed from another
-  // point's record shows.
   pty.SetDut("series:r=35,l=400n,c=60p");
   auto truth = [&](double f) {
     return pty.WithSim([f](zelsim::Simulator& sim) { return sim.TrueImpedance(f); });
@@ -221,17 +323,38 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
       char buf[200];
       std::snprintf(buf, sizeof buf, "reference %.1f MHz: status %d, %.3f%+.3fj, device %.3f%+.3fj",
                     f, st, r, x, truth(f).real(), truth(f).imag());
-      Violation(s, run.name, buf);
+      Violation(s, run.name, Fault::kNone, Broke::kOther, buf);
     }
   }
 
   std::uniform_real_distribution<double> freq(kLowMHz, kHighMHz);
+  std::uniform_real_distribution<double> spread(0, kLateSpreadS);
   bool unplugged = false;
   for (int n = 0; n < points; ++n) {
-    // Whatever the last fault left behind on the line is part of the soak; the counters are
-    // reset so that each call gets only its own fault.
-    Fault fault = PickFault(rng);
+    // Mostly points; now and then the other calls that talk to the instrument.
+    const int pick = static_cast<int>(rng() % 100);
+    const Call call = pick < 70   ? Call::kPoint
+                      : pick < 80 ? Call::kRawPoint
+                      : pick < 86 ? Call::kHold
+                      : pick < 92 ? Call::kTemp
+                      : pick < 96 ? Call::kRf
+                                  : Call::kRelay;
+    const bool is_point = call == Call::kPoint || call == Call::kRawPoint;
+    // On the high-power model a call that switches the relay on (a point after the relay went
+    // off, a held frequency, ZEL_ProgRelay) reads the RF voltage first: it may take the voltage's
+    // wait before the record's, and a fault may land on the voltage reply instead of the record.
+    const bool rf_first = run.rf && call != Call::kRf && call != Call::kTemp;
+    const bool relay_off = pty.state().relay_code == 0;
+    const int relay_on = static_cast<int>(rng() % 2);
+
+    // Whatever the last fault left behind on the line is part of the soak; the faults are reset
+    // so that each call gets only its own.
+    const Fault fault = PickFault(rng);
     int cut_after = 0;
+    const double late_s = (call == Call::kTemp                            ? kLateTempS
+                           : call == Call::kRf || (rf_first && relay_off) ? kLateRfS
+                                                                          : kLateRecordS) +
+                          spread(rng);
     const auto c0 = pty.counters();
     pty.WithSim([&](zelsim::Simulator& sim) {
       zelsim::Faults& f = sim.faults();
@@ -257,6 +380,10 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
           f.cut_replies = 1;
           f.cut_after_bytes = cut_after = 1 + static_cast<int>(rng() % 66);
           break;
+        case Fault::kLate:
+          f.late_replies = 1;
+          f.late_ms = 1000 * late_s;
+          break;
         default:
           break;
       }
@@ -266,18 +393,20 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
       pty.Unplug();
       unplugged = true;
     }
-    ++s.injected[static_cast<int>(fault)];
-
-    // Mostly points; now and then the other calls that talk to the instrument.
-    const int pick = static_cast<int>(rng() % 100);
-    Call call = pick < 70   ? Call::kPoint
-                : pick < 80 ? Call::kRawPoint
-                : pick < 86 ? Call::kHold
-                : pick < 92 ? Call::kTemp
-                : pick < 96 ? Call::kRf
-                            : Call::kRelay;
     const double f = freq(rng);
-    double r = NAN, x = NAN;
+    SecondProgram second;
+    if (fault == Fault::kSecondProgram) {
+      second.Start(1, freq(rng));
+      if (second.open_status == 0) {
+        ++s.second_opened;
+      } else {
+        ++s.second_refused;
+      }
+    }
+    ++s.injected[static_cast<int>(fault)];
+    const int late_before = LateQueued(pty);
+
+    double r = NAN, x = NAN, value = NAN;
     int status = 0;
     const auto t0 = Clock::now();
     switch (call) {
@@ -292,39 +421,48 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
         ZEL_ConstantFreq(0, f);
         break;
       case Call::kRf: {
-        const double v = ZEL_BitsToDouble(ZEL_GetRFVoltage(0));
-        status = (v == double{ZEL_ERR_NO_RF_SENSOR} || v == double{ZEL_ERR_RF_TIMEOUT})
-                     ? static_cast<int>(v)
+        value = ZEL_BitsToDouble(ZEL_GetRFVoltage(0));
+        status = (value == double{ZEL_ERR_NO_RF_SENSOR} || value == double{ZEL_ERR_RF_TIMEOUT})
+                     ? static_cast<int>(value)
                      : 0;
         rf_code_held = status != 0;
         break;
       }
       case Call::kTemp: {
-        const double t = ZEL_BitsToDouble(ZEL_GetTemperature(1));
-        status = (t == double{ZEL_ERR_NO_TEMP_SENSOR} || t == double{ZEL_ERR_TEMP_TIMEOUT})
-                     ? static_cast<int>(t)
+        value = ZEL_BitsToDouble(ZEL_GetTemperature(1));
+        status = (value == double{ZEL_ERR_NO_TEMP_SENSOR} || value == double{ZEL_ERR_TEMP_TIMEOUT})
+                     ? static_cast<int>(value)
                      : 0;
         break;
       }
       case Call::kRelay:
-        status = ZEL_ProgRelay(static_cast<int>(rng() % 2));
+        status = ZEL_ProgRelay(relay_on);
         break;
       case Call::kCount:
         break;
     }
     const double took = Seconds(t0, Clock::now());
+    second.Finish();
+    // A late reply that was still queued when the call began and is gone now landed while the
+    // call waited for its own reply: the one case the line cannot reveal.
+    const auto c1 = pty.counters();
+    const bool landed_mid_call =
+        !unplugged && LateQueued(pty) < late_before + (c1.replies_late - c0.replies_late);
+    if (landed_mid_call) {
+      ++s.landed_mid_call;
+      late_landed = true;
+    }
     const int ci = static_cast<int>(call);
     ++s.calls[ci];
     s.longest[ci] = std::max(s.longest[ci], took);
     ++s.outcomes[{static_cast<int>(fault), status}];
-    const bool is_point = call == Call::kPoint || call == Call::kRawPoint;
     if (is_point) ++s.points;
 
-    const auto c1 = pty.counters();
     s.bad_checksums += c1.bad_checksums_sent - c0.bad_checksums_sent;
     s.silenced += c1.replies_silenced - c0.replies_silenced;
     s.cut += c1.replies_cut - c0.replies_cut;
     s.garbage_bytes += c1.garbage_bytes_sent - c0.garbage_bytes_sent;
+    s.late += c1.replies_late - c0.replies_late;
     s.unplugs += unplugged ? 1 : 0;
 
     char what[320];
@@ -332,20 +470,18 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
                   kCallNames[ci], f, kFaultNames[static_cast<int>(fault)], status, took);
     if (verbose) std::printf("[%s] %s\n", run.name, what);
 
-    // On the high-power model a call that switches the relay on (a point after the relay went
-    // off, a held frequency, ZEL_ProgRelay) reads the RF voltage first: it may take the voltage's
-    // wait before the record's, and a fault may land on the voltage reply instead of the record.
-    const bool rf_first = run.rf && call != Call::kRf && call != Call::kTemp;
     const double limit = (is_point || call == Call::kHold ? kPointLimitS
                           : call == Call::kRf             ? (run.rf ? kRfLimitS : kQuickLimitS)
                           : call == Call::kTemp           ? (run.temp ? kTempLimitS : kQuickLimitS)
                                                           : kQuickLimitS) +
                          (rf_first ? kRfLimitS : 0);
-    if (took > limit) Violation(s, run.name, std::string(what) + ": past its time-out");
+    if (took > limit)
+      Violation(s, run.name, fault, Broke::kTimeOut, std::string(what) + ": past its time-out");
 
     // The status the library specifies for the call and its fault.
     std::vector<int> allowed;
-    const bool record_lost = fault == Fault::kSilence || fault == Fault::kCut || unplugged;
+    const bool record_lost =
+        fault == Fault::kSilence || fault == Fault::kCut || fault == Fault::kLate || unplugged;
     // A two-byte sensor reply cut after two bytes or more is whole.
     const bool reply_lost = record_lost && !(fault == Fault::kCut && cut_after >= 2);
     if (call == Call::kRf && !run.rf) {
@@ -356,6 +492,10 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
       allowed = {reply_lost ? ZEL_ERR_RF_TIMEOUT : 0};
     } else if (call == Call::kTemp) {
       allowed = {reply_lost ? ZEL_ERR_TEMP_TIMEOUT : 0};
+    } else if (unplugged) {
+      // Nothing can be sent: said at once, never a false "done".
+      allowed = {ZEL_ERR_NOT_SENT};
+      if (call != Call::kRelay) allowed.push_back(ZEL_ERR_NO_RECORD);
     } else if (call == Call::kRelay) {
       // The high-power model reads the RF voltage before it switches; a sensor reply has no
       // checksum, so noise before it may read as an overvoltage, and the switch is refused.
@@ -363,12 +503,16 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
       if (run.rf && fault == Fault::kGarbage) allowed.push_back(ZEL_ERR_RF_OVERVOLTAGE);
     } else if (record_lost) {
       allowed = {ZEL_ERR_NO_RECORD};
+    } else if (fault == Fault::kBadMany) {
+      allowed = {ZEL_ERR_RECORD_CHECKSUM};
+      // A held frequency reads its record only to clear the line.
+      if (call == Call::kHold) allowed.push_back(0);
     } else {
       allowed = {0};
     }
-    if (rf_first && (fault == Fault::kSilence || fault == Fault::kCut || unplugged)) {
-      // The voltage reply silenced or cut: its time-out code stays (the record then comes whole);
-      // a cut that leaves both bytes costs nothing.
+    if (rf_first && record_lost) {
+      // The voltage reply lost: its time-out code stays (the record then comes whole); a cut that
+      // leaves both bytes costs nothing.
       allowed.push_back(ZEL_ERR_RF_TIMEOUT);
       if (fault == Fault::kCut) allowed.push_back(0);
     }
@@ -376,39 +520,82 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
     // nothing to lose: the fault stays armed for a reply that never comes, which is why every
     // call starts with the faults reset.
     const bool may_switch = call != Call::kRf && call != Call::kTemp;
+    const bool second_in = fault == Fault::kSecondProgram && second.open_status == 0;
+    if (fault == Fault::kSecondProgram && second.open_status != ZEL_ERR_PORT_OPEN) {
+      char buf[96];
+      std::snprintf(buf, sizeof buf, ": the second program's open gave %d, not %d",
+                    second.open_status, ZEL_ERR_PORT_OPEN);
+      Violation(s, run.name, fault, Broke::kOther, std::string(what) + buf);
+    }
+    bool status_off = false;
     if (run.rf && rf_code_held && may_switch && status == ZEL_ERR_RF_OVERVOLTAGE) {
       ++s.refused_on_code;
     } else if (std::find(allowed.begin(), allowed.end(), status) == allowed.end()) {
-      Violation(s, run.name, std::string(what) + ": not the specified status");
+      // With a second program on the line any status may come; its opening is the violation.
+      status_off = !second_in;
     }
-    // A point that reports success carries its own record: it measures the device.
-    if (is_point && status == 0 && fault != Fault::kBadMany) {
-      const std::complex<double> z(r, x);
-      const std::complex<double> want =
-          call == Call::kPoint
-              ? truth(f)
-              : pty.WithSim([f](zelsim::Simulator& sim) { return sim.RawImpedance(f); });
-      if (!(std::abs(z - want) <= Tolerance(want))) {
-        char buf[160];
-        std::snprintf(buf, sizeof buf,
-                      ": success without its record (%.3f%+.3fj, device %.3f%+.3fj)", r, x,
+
+    // The oracle: a value reported with status 0 is the device's (or the sensor's).
+    bool value_off = false;
+    char got[160] = "";
+    if (status == 0 &&
+        (is_point || ((call == Call::kRf || call == Call::kTemp) && std::isfinite(value)))) {
+      ++s.checked[static_cast<int>(fault)];
+      if (is_point) {
+        const std::complex<double> z(r, x);
+        const std::complex<double> want =
+            call == Call::kPoint
+                ? truth(f)
+                : pty.WithSim([f](zelsim::Simulator& sim) { return sim.RawImpedance(f); });
+        value_off = !(std::abs(z - want) <= Tolerance(want));
+        std::snprintf(got, sizeof got, ": status 0 on %.3f%+.3fj, device %.3f%+.3fj", r, x,
                       want.real(), want.imag());
-        Violation(s, run.name, std::string(what) + buf);
+      } else {
+        const bool rf = call == Call::kRf;
+        value_off =
+            !(std::abs(value - (rf ? kRfVolts : kTempF)) <= (rf ? kRfToleranceV : kTempToleranceF));
+        std::snprintf(got, sizeof got, ": status 0 on %.3f, sensor at %.3f", value,
+                      rf ? kRfVolts : kTempF);
       }
     }
-    if (is_point && status == 0 && fault == Fault::kBadMany) ++s.stale_specified;
+    if (landed_mid_call) {
+      s.landed_value_off += value_off ? 1 : 0;
+      s.landed_status_off += status_off ? 1 : 0;
+      if (verbose && (value_off || status_off))
+        std::printf("[%s] %s%s: a late reply landed mid-call (counted apart)\n", run.name, what,
+                    got);
+    } else {
+      if (value_off) Violation(s, run.name, fault, Broke::kValue, std::string(what) + got);
+      if (status_off)
+        Violation(s, run.name, fault, Broke::kStatus,
+                  std::string(what) + ": not the specified status");
+    }
 
+    if (fault == Fault::kLate && !unplugged && rng() % 2 == 0) {
+      // Half the late replies are waited for: they then sit on the line before the next call,
+      // where the library must drop them. The others may land while a later call waits.
+      const auto end = Clock::now() + std::chrono::seconds(8);
+      while (LateQueued(pty) > 0 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      late_landed = true;
+    }
     if (unplugged) {
       // The host notices the failure and opens the port again once it is back.
-      if (!pty.Replug()) Violation(s, run.name, "replug: " + pty.error());
+      if (!pty.Replug()) Violation(s, run.name, fault, Broke::kOther, "replug: " + pty.error());
       ZEL_CommPort(0, 1, 0);
-      if (ZEL_CommPort(1, 1, 57600) != 0) Violation(s, run.name, "reopen after replug failed");
+      if (ZEL_CommPort(1, 1, 57600) != 0)
+        Violation(s, run.name, fault, Broke::kOther, "reopen after replug failed");
       unplugged = false;
     }
   }
 
-  // The faults stop: the reference points measure as before.
+  // The faults stop, and whatever is still on its way lands: the reference points measure as
+  // before.
   pty.WithSim([](zelsim::Simulator& sim) { return sim.faults() = {}, 0; });
+  const auto end = Clock::now() + std::chrono::seconds(8);
+  while (LateQueued(pty) > 0 && Clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   for (std::size_t i = 0; i < std::size(kRefFreqs); ++i) {
     double r = 0, x = 0;
     const int st = ZEL_ScanPoint(1, kRefFreqs[i], &r, &x);
@@ -418,7 +605,7 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
       std::snprintf(buf, sizeof buf,
                     "after the faults, %.1f MHz: status %d, %.6f%+.6fj, before %.6f%+.6fj",
                     kRefFreqs[i], st, r, x, before[i].real(), before[i].imag());
-      Violation(s, run.name, buf);
+      Violation(s, run.name, Fault::kNone, Broke::kOther, buf);
     }
   }
   ZEL_CommPort(0, 1, 0);
@@ -427,6 +614,8 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && !std::strcmp(argv[1], "--second-program"))
+    return RunSecondProgram(std::atoi(argv[2]), std::atof(argv[3]));
   int points = 2000;
   std::uint64_t seed = 1;
   for (int i = 1; i < argc; ++i) {
@@ -457,27 +646,44 @@ int main(int argc, char** argv) {
 
   std::printf("\nfault soak, seed %llu, %.0f s\n", static_cast<unsigned long long>(seed),
               Seconds(t0, Clock::now()));
-  std::printf("\nfaults armed before a call:\n");
-  for (int k = 0; k < static_cast<int>(Fault::kCount); ++k)
-    std::printf("  %-10s %6d\n", kFaultNames[k], s.injected[k]);
-  std::printf(
-      "injected by the simulator: %d bad checksums, %d replies silenced, %d cut, %d garbage "
-      "bytes, %d unplugs\n",
-      s.bad_checksums, s.silenced, s.cut, s.garbage_bytes, s.unplugs);
   std::printf("\ncalls and the longest of each:\n");
-  for (int c = 0; c < static_cast<int>(Call::kCount); ++c)
+  int calls = 0;
+  for (int c = 0; c < static_cast<int>(Call::kCount); ++c) {
     std::printf("  %-15s %6d  %7.3f s\n", kCallNames[c], s.calls[c], s.longest[c]);
+    calls += s.calls[c];
+  }
+  std::printf("  %d calls, %d of them points\n", calls, s.points);
+  std::printf(
+      "\ninjected by the simulator: %d bad checksums, %d replies silenced, %d cut, %d garbage "
+      "bytes, %d late replies, %d unplugs; second program: %d refused the port, %d got it\n",
+      s.bad_checksums, s.silenced, s.cut, s.garbage_bytes, s.late, s.unplugs, s.second_refused,
+      s.second_opened);
+  std::printf("\nby the fault armed before a call:\n");
+  std::printf("  %-12s %6s %9s %7s %7s %8s %6s\n", "fault", "calls", "checked", "value", "status",
+              "time-out", "other");
+  int checked = 0;
+  for (int k = 0; k < static_cast<int>(Fault::kCount); ++k) {
+    const int* b = s.broke[k];
+    std::printf("  %-12s %6d %9d %7d %7d %8d %6d\n", kFaultNames[k], s.injected[k], s.checked[k],
+                b[static_cast<int>(Broke::kValue)], b[static_cast<int>(Broke::kStatus)],
+                b[static_cast<int>(Broke::kTimeOut)], b[static_cast<int>(Broke::kOther)]);
+    checked += s.checked[k];
+  }
+  std::printf(
+      "  (checked: status-0 values held against the device or the sensor; the other\n"
+      "  columns are violations)\n");
   std::printf("\noutcomes (fault, status: calls):\n");
   for (const auto& [key, count] : s.outcomes)
-    std::printf("  %-10s %6d: %6d\n", kFaultNames[key.first], key.second, count);
+    std::printf("  %-12s %6d: %6d\n", kFaultNames[key.first], key.second, count);
+  std::printf("\nstatus-0 values checked: %d\n", checked);
   std::printf(
-      "\npoints: %d; of them %d with 5+ bad checksums reported 0 on the last valid "
-      "detector values, as specified\n",
-      s.points, s.stale_specified);
+      "counted apart, a late reply landed while the call waited (the line cannot reveal it): %d "
+      "calls, %d of them with a status-0 value off, %d with another status\n",
+      s.landed_mid_call, s.landed_value_off, s.landed_status_off);
   std::printf(
-      "calls refused with 34506 on a failure code held as the RF voltage, as specified: "
-      "%d\n",
+      "calls refused with 34506 on a failure code held as the RF voltage, as specified: %d\n",
       s.refused_on_code);
-  std::printf("violations: %d\n", s.violations);
+  std::printf("violations: %d (%d of them after a late reply had landed)\n", s.violations,
+              s.after_late);
   return s.violations == 0 ? 0 : 1;
 }

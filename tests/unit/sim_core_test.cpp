@@ -386,6 +386,16 @@ TEST(SimFaults, EachFaultIsInjectedAsOftenAsAskedAndCounted) {
   EXPECT_EQ(Drain(sim, 1.030).size(), 72u);
   f.extra_latency_ms = 0;
 
+  // A late reply holds up the replies behind it: the line stays in order.
+  f.late_replies = 1;
+  f.late_ms = 2500;
+  Send(sim, "F0666667C", 2.0);
+  Send(sim, "V", 2.1);
+  EXPECT_EQ(sim.NextByte(4.49), -1);
+  EXPECT_EQ(Drain(sim, 4.5).size(), 72 + 1 + sim.IdentText().size());
+  Send(sim, "F0666667C", 5.0);
+  EXPECT_EQ(Drain(sim, 5.0).size(), 72u);  // on time again
+
   f.unplug_after_commands = 2;
   Send(sim, Bytes{'J', 4});
   EXPECT_FALSE(sim.TakeUnplugRequest());
@@ -396,6 +406,7 @@ TEST(SimFaults, EachFaultIsInjectedAsOftenAsAskedAndCounted) {
   EXPECT_EQ(c.replies_silenced, 1);
   EXPECT_EQ(c.replies_cut, 1);
   EXPECT_EQ(c.garbage_bytes_sent, 5);
+  EXPECT_EQ(c.replies_late, 1);
   EXPECT_EQ(c.unplugs, 1);
 }
 
