@@ -80,13 +80,14 @@ def _title(s: Sweep) -> str:
         who = s.instrument.split(" serial ")[0] + " analyzer"
     else:
         who = ""
-    how = (
-        f"corrected with {Path(s.calibration).name}"
-        if s.corrected and s.calibration
-        else ("corrected" if s.corrected and s.provenance.get("values") == "corrected" else "")
-    )
-    if not s.corrected:
+    if s.corrected is None:
+        how = ""
+    elif not s.corrected:
         how = "raw readings"
+    elif s.calibration:
+        how = f"corrected with {Path(s.calibration).name}"
+    else:
+        how = "corrected"
     return ", ".join(t for t in (who, how) if t)
 
 
