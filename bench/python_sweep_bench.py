@@ -81,7 +81,9 @@ def main():
             za._lib.dll.ZEL_ScanPoint = stub
             try:
                 reps = 30
-                bare_us = [timed(lambda: bare_sweep(stub, freqs)) / POINTS * 1e6 for _ in range(reps)]
+                bare_us = [
+                    timed(lambda: bare_sweep(stub, freqs)) / POINTS * 1e6 for _ in range(reps)
+                ]
                 pkg_us = [
                     timed(lambda: za.sweep(START_MHZ, stop, points=POINTS, corrected=False))
                     / POINTS * 1e6

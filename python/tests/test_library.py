@@ -86,7 +86,8 @@ def test_discovery_order_and_the_error_that_lists_where_it_looked(monkeypatch, t
 
 
 def test_versions():
-    project = re.search(r"project\(ZEL_863_DLL VERSION ([\d.]+)", (REPO / "CMakeLists.txt").read_text())
+    cmake = (REPO / "CMakeLists.txt").read_text()
+    project = re.search(r"project\(ZEL_863_DLL VERSION ([\d.]+)", cmake)
     assert zel.__version__ == project.group(1)
     assert re.fullmatch(r"\d+\.\d+\.\d+", zel.library_version())
 
