@@ -4,7 +4,6 @@ ctest passes the build's files in ZEL_LIB, ZEL_SIM (and ZEL_TOOL, the zel host);
 the package finds them in the checkout's build/ folder.
 """
 
-import os
 import sys
 from pathlib import Path
 

@@ -1,6 +1,9 @@
 """Finding the library, its status codes as exceptions, and the constants it shares with C."""
 
+import os
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -83,7 +86,8 @@ def test_discovery_order_and_the_error_that_lists_where_it_looked(monkeypatch, t
 
 
 def test_versions():
-    project = re.search(r"project\(ZEL_863_DLL VERSION ([\d.]+)", (REPO / "CMakeLists.txt").read_text())
+    cmake = (REPO / "CMakeLists.txt").read_text()
+    project = re.search(r"project\(ZEL_863_DLL VERSION ([\d.]+)", cmake)
     assert zel.__version__ == project.group(1)
     assert re.fullmatch(r"\d+\.\d+\.\d+", zel.library_version())
 
@@ -94,3 +98,26 @@ def test_bits_to_double_reads_the_sensor_convention():
     for v in (0.0, 12.5, -40.0, 34517.0):
         (bits,) = struct.unpack("<q", struct.pack("<d", v))
         assert _lib.bits_to_double(bits) == v
+
+
+def test_cmake_install_puts_the_package_where_it_finds_the_library(tmp_path):
+    build, cmake = os.environ.get("ZEL_BUILD_DIR"), os.environ.get("ZEL_CMAKE", "cmake")
+    if not build:
+        pytest.skip("ZEL_BUILD_DIR (the build tree) not given")
+    prefix = tmp_path / "prefix"
+    subprocess.run([cmake, "--install", build, "--prefix", str(prefix)], check=True,
+                   capture_output=True, timeout=120)
+    (pkg,) = prefix.glob("lib*/python3*/*-packages/zel")
+    env = {k: v for k, v in os.environ.items() if k not in ("ZEL_LIB", "ZEL_SIM")}
+    env["PYTHONPATH"] = str(pkg.parent)
+    code = ("import zel, zel._lib, zel.sim; print(zel._lib.load().path); "
+            "print(zel.sim.find_simulator()); print(zel.__file__)")
+    r = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, capture_output=True,
+                       text=True, timeout=60, check=True)
+    lib, sim, init = r.stdout.split()
+    assert Path(init).parent == pkg
+    assert lib == str(pkg / _lib.LIBRARY_FILE) and sim == str(pkg / "zel-sim")
+    # Links to the installed files, not copies.
+    installed = {p.name: p for p in prefix.rglob("*") if p.is_file() and not p.is_symlink()}
+    assert Path(lib).resolve() == installed[_lib.LIBRARY_FILE].resolve()
+    assert Path(sim).resolve() == installed["zel-sim"].resolve()

@@ -145,7 +145,9 @@ class Library:
     """The loaded library: its functions with their C signatures, and the lock around them."""
 
     def __init__(self, path: str) -> None:
-        loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL  # type: ignore[attr-defined]
+        # The 32-bit DLL's exports are __stdcall; on 64-bit Windows both loaders are the same.
+        win = sys.platform == "win32"
+        loader = ctypes.WinDLL if win else ctypes.CDLL  # type: ignore[attr-defined]
         self.path = path
         self.dll = loader(path)
         for name, (restype, argtypes) in _SIGNATURES.items():

@@ -12,7 +12,7 @@ import tempfile
 import threading
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -23,7 +23,7 @@ from .sweep import Sweep
 log = logging.getLogger("zel")
 
 PathLike = Union[str, Path]
-# ask(title, text) -> True for Yes: the instrument's Yes/No questions (default: No).
+# on_question(title, text) -> True for Yes: the instrument's Yes/No questions (default: No).
 QuestionCallback = Callable[[str, str], bool]
 # ask(standard, rcal_ohms) before each standard of a calibration ("short", "open", "load");
 # returning False cancels the calibration.
@@ -171,10 +171,10 @@ def _on_notice(title: Optional[bytes], text: Optional[bytes], yes_no: int) -> in
         log.warning("instrument notice [%s] %s", t, body)
         return 0
     answer = False
-    ask = _current.ask if _current is not None else None
-    if ask is not None:
+    callback = _current.on_question if _current is not None else None
+    if callback is not None:
         try:
-            answer = bool(ask(t, body))
+            answer = bool(callback(t, body))
         except Exception:  # an exception cannot cross the library; the answer is No
             log.exception("the question callback failed; answering No")
             answer = False
@@ -208,8 +208,9 @@ class Analyzer:
         fast: switch the link to 115000 baud when the controller can.
         library: the library file to load (else ``$ZEL_LIB``, the package folder, the build
             tree, the system).
-        ask: answers the instrument's Yes/No questions, ``ask(title, text) -> bool``; without
-            it every question is answered No. Notices go to the ``zel`` logger.
+        on_question: answers the instrument's Yes/No questions,
+            ``on_question(title, text) -> bool``; without it every question is answered No.
+            Notices go to the ``zel`` logger.
     """
 
     def __init__(
@@ -219,13 +220,13 @@ class Analyzer:
         device: Optional[str] = None,
         fast: bool = False,
         library: Optional[str] = None,
-        ask: Optional[QuestionCallback] = None,
+        on_question: Optional[QuestionCallback] = None,
     ) -> None:
         global _current
         if (port is None) == (device is None):
             raise ValueError("give port or device, not both")
         self._lib = _lib.load(library)
-        self.ask = ask
+        self.on_question = on_question
         self._open = False
         self._calibration: Optional[str] = None
         self._averaging = 1
@@ -472,7 +473,7 @@ class Analyzer:
         v = _lib.bits_to_double(raw)
         # A failure comes back as its status code in place of the value; no reading of either
         # sensor comes near those numbers.
-        if v == int(v) and errors.error_class(int(v)) is not errors.ZelError:
+        if math.isfinite(v) and v == int(v) and errors.error_class(int(v)) is not errors.ZelError:
             raise errors.make_error(int(v), what, self._lib)
         return v
 

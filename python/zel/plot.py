@@ -80,13 +80,14 @@ def _title(s: Sweep) -> str:
         who = s.instrument.split(" serial ")[0] + " analyzer"
     else:
         who = ""
-    how = (
-        f"corrected with {Path(s.calibration).name}"
-        if s.corrected and s.calibration
-        else ("corrected" if s.corrected and s.provenance.get("values") == "corrected" else "")
-    )
-    if not s.corrected:
+    if s.corrected is None:
+        how = ""
+    elif not s.corrected:
         how = "raw readings"
+    elif s.calibration:
+        how = f"corrected with {Path(s.calibration).name}"
+    else:
+        how = "corrected"
     return ", ".join(t for t in (who, how) if t)
 
 
@@ -145,8 +146,11 @@ def swr(
                     f"{_fmt_f(band.bandwidth_mhz, scale, unit)}{more}"
                 )
         notes.append(text)
-    ax.axhline(2.0, color="tab:orange", ls="--", lw=1, label="SWR 2:1")
-    ax.axhline(1.5, color="tab:green", ls="--", lw=1, label="SWR 1.5:1")
+    # The limits are named on the lines themselves, which keeps the legend for the sweeps.
+    for level, color, name in ((2.0, "tab:orange", "2:1"), (1.5, "tab:green", "1.5:1")):
+        ax.axhline(level, color=color, ls="--", lw=1)
+        ax.text(0.995, level, name, transform=ax.get_yaxis_transform(), ha="right", va="bottom",
+                fontsize=8.5, color=color)
     ax.set_ylim(1.0, max_swr * 1.02)
     ax.set_xlabel(f"Frequency ({unit})")
     ax.set_ylabel("SWR")
@@ -156,7 +160,8 @@ def swr(
         ax.text(0.01, 0.98, "\n".join(notes), transform=ax.transAxes, va="top", ha="left",
                 fontsize=8.5, family="monospace",
                 bbox=dict(boxstyle="round", fc="white", ec="0.7", alpha=0.92))
-    ax.legend(loc="upper right", fontsize=8.5)
+    if len(items) > 1:
+        ax.legend(loc="upper right", fontsize=8.5)
     _set_title(ax, items, "SWR", title)
     return ax
 
@@ -175,7 +180,7 @@ def return_loss(
     for s, label in zip(items, _labels(items, labels)):
         rl = s.return_loss_db
         finite = rl[np.isfinite(rl)]
-        top = max(top, float(finite.max()) if len(finite) else 0.0)
+        top = max(top, 60.0 if np.isinf(rl).any() else float(finite.max()) if len(finite) else 0.0)
         ax.plot(s.frequency_mhz / scale, np.minimum(rl, 60), lw=1.6, label=label)
     ax.axhline(_RL_SWR2, color="tab:orange", ls="--", lw=1, label="SWR 2:1 (9.5 dB)")
     ax.axhline(_RL_SWR1_5, color="tab:green", ls="--", lw=1, label="SWR 1.5:1 (14.0 dB)")

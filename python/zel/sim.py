@@ -84,6 +84,7 @@ class Simulator:
         if m not in MODELS:
             raise ValueError(f"unknown model {model!r}: use one of {', '.join(MODELS)}")
         self.model = m
+        self.start_dut = dut
         self.executable = find_simulator(executable)
         cmd = [self.executable, "--model", m, "--dut", dut] + (["--paced"] if paced else [])
         cmd += list(args)
@@ -152,9 +153,10 @@ class Simulator:
             raise SimulatorError(f"zel-sim: {line!r}: {answer}")
         return answer
 
-    def dut(self, text: str) -> None:
-        """Attach another device under test ("short", "open", "load", "r=25,x=10", ...)."""
-        self.command("dut " + text)
+    def dut(self, text: Optional[str] = None) -> None:
+        """Attach another device under test ("short", "open", "load", "r=25,x=10", ...); without
+        an argument, the one the simulator started with (after a calibration, say)."""
+        self.command("dut " + (text or self.start_dut))
 
     def attach(self, standard: str, rcal: Optional[float] = None) -> bool:
         """Attach a calibration standard: a ready ``ask`` callback for

@@ -122,7 +122,8 @@ class Sweep:
             calibration loaded earlier is measured too, with 34514).
         info: the instrument's identification (None for a file from elsewhere).
         calibration: the calibration file used (None: raw values, or not known).
-        corrected: True when the values are corrected by a calibration.
+        corrected: True when the values are corrected by a calibration, False for raw readings,
+            None when not known (a CSV file, a file of another tool).
         averaging: readings per point (1 = none).
         date: when it was measured (ISO 8601 with the UTC offset), or "".
         tool: what measured it ("zel-analyzer 1.1.0 library 1.1.0"), or "".
@@ -135,7 +136,7 @@ class Sweep:
     status: Optional[np.ndarray] = None
     info: Optional["UnitInfo"] = None
     calibration: Optional[str] = None
-    corrected: bool = True
+    corrected: Optional[bool] = True
     averaging: int = 1
     date: str = ""
     tool: str = ""
@@ -160,7 +161,7 @@ class Sweep:
         if len(self) == 0:
             return "Sweep(no points)"
         f = self.frequency_mhz
-        what = "corrected" if self.corrected else "raw"
+        what = {True: "corrected", False: "raw", None: "correction not known"}[self.corrected]
         return f"Sweep({len(self)} points, {f[0]:.6g} to {f[-1]:.6g} MHz, {what})"
 
     @property
@@ -236,11 +237,8 @@ class Sweep:
         _write_text(path, lines)
 
     def _default_comment(self) -> str:
-        return (
-            "zel-analyzer sweep, "
-            + ("calibrated" if self.corrected else "raw")
-            + " series impedance as reflection coefficient"
-        )
+        how = {True: "calibrated ", False: "raw ", None: ""}[self.corrected]
+        return f"zel-analyzer sweep, {how}series impedance as reflection coefficient"
 
     def _provenance_lines(self) -> List[tuple]:
         if self.info is not None:
@@ -252,8 +250,11 @@ class Sweep:
             out.append(("instrument", instrument))
         if self.date:
             out.append(("date", self.date))
-        out.append(("values", "corrected" if self.corrected else "raw"))
-        out.append(("calibration", Path(self.calibration).name if self.calibration else "none"))
+        if self.corrected is not None:
+            out.append(("values", "corrected" if self.corrected else "raw"))
+        if self.calibration or self.corrected is not None:
+            cal = Path(self.calibration).name if self.calibration else "none"
+            out.append(("calibration", cal))
         out.append(("averaging", str(self.averaging)))
         if self.tool:
             out.append(("tool", self.tool))
@@ -300,7 +301,21 @@ def _read_csv(p: Path) -> Sweep:
             z.append(complex(float(row[1]), float(row[2])))
         except (ValueError, IndexError):
             raise ValueError(f"{p}:{n}: not a sweep line: {','.join(row)!r}") from None
-    return Sweep(np.array(f_mhz) * 1e6, np.array(z, dtype=complex), comment="", calibration=None)
+    # The CSV carries no provenance: whether the values were corrected is not known.
+    return Sweep(np.array(f_mhz) * 1e6, np.array(z, dtype=complex), corrected=None)
+
+
+def _corrected(values: str, comment: str) -> Optional[bool]:
+    # The "values" line; else the words of zel's first comment ("zel sweep, calibrated ...");
+    # else not known.
+    if values in ("corrected", "raw"):
+        return values == "corrected"
+    words = comment.replace(",", " ").split()
+    if "raw" in words:
+        return False
+    if "calibrated" in words or "corrected" in words:
+        return True
+    return None
 
 
 def _read_touchstone(p: Path) -> Sweep:
@@ -375,7 +390,7 @@ def _read_touchstone(p: Path) -> Sweep:
         np.array(f_list) * unit,
         z,
         calibration=None if cal in (None, "none") else cal,
-        corrected=values != "raw" if values else " raw " not in f" {comment} ",
+        corrected=_corrected(values, comment),
         averaging=averaging,
         date=keys.get("date", ""),
         tool=keys.get("tool", ""),
