@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,180 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "cli_support.h"
 #include "simulator.h"
 #include "sweep_report.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-struct ZelRun {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out, err;
-};
-
-// A program run with pipes on its three standard streams.
-class Child {
- public:
-  Child(const char* exe, const std::vector<std::string>& args) {
-    int in[2], to_out[2], to_err[2];
-    if (pipe(in) || pipe(to_out) || pipe(to_err)) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(to_out[1], 1);
-      dup2(to_err[1], 2);
-      for (int fd : {in[0], in[1], to_out[0], to_out[1], to_err[0], to_err[1]}) close(fd);
-      std::vector<char*> argv{const_cast<char*>(exe)};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(exe, argv.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(to_out[1]);
-    close(to_err[1]);
-    in_ = in[1];
-    fds_[0] = to_out[0];
-    fds_[1] = to_err[0];
-  }
-  ~Child() {
-    CloseStdin();
-    if (pid_ > 0 && !reaped_) {
-      kill(pid_, SIGTERM);
-      Wait();
-    }
-    for (int fd : fds_)
-      if (fd >= 0) close(fd);
-  }
-  pid_t pid() const { return pid_; }
-  void Write(const std::string& text) {
-    if (in_ >= 0) (void)!write(in_, text.data(), text.size());
-  }
-  void CloseStdin() {
-    if (in_ >= 0) close(in_);
-    in_ = -1;
-  }
-  // Takes what the child wrote within timeout_ms; false once both of its outputs are closed.
-  bool Pump(int timeout_ms) {
-    pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-    if (fds_[0] < 0 && fds_[1] < 0) return false;
-    if (poll(p, 2, timeout_ms) <= 0) return true;
-    for (int i = 0; i < 2; ++i) {
-      if (fds_[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      ssize_t n = read(fds_[i], buf, sizeof buf);
-      if (n <= 0) {
-        close(fds_[i]);
-        fds_[i] = -1;
-      } else {
-        (i == 0 ? out : err).append(buf, static_cast<std::size_t>(n));
-      }
-    }
-    return true;
-  }
-  // Waits until stdout or stderr holds `text` `count` times.
-  bool WaitFor(const std::string& text, std::size_t count = 1, int timeout_ms = 20000) {
-    for (int waited = 0; waited < timeout_ms; waited += 10) {
-      if (Count(out, text) + Count(err, text) >= count) return true;
-      if (!Pump(10)) return false;
-    }
-    return false;
-  }
-  int Wait() {
-    while (Pump(100)) {
-    }
-    int ws = 0;
-    waitpid(pid_, &ws, 0);
-    reaped_ = true;
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-  }
-  static std::size_t Count(const std::string& hay, const std::string& needle) {
-    std::size_t n = 0;
-    for (std::size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-  }
-  std::string out, err;
-
- private:
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int in_ = -1;
-  int fds_[2] = {-1, -1};
-};
-
-// Runs zel with args; feeds `input` on stdin (then end of input); calls on_out with the pid and
-// the stdout so far after each chunk of output.
-ZelRun RunZel(const std::vector<std::string>& args, const std::string& input = "",
-              const std::function<void(pid_t, const std::string&)>& on_out = {}) {
-  Child c(ZEL_CLI_PATH, args);
-  c.Write(input);
-  c.CloseStdin();
-  ZelRun r;
-  std::size_t seen = 0;
-  while (c.Pump(100)) {
-    if (on_out && c.out.size() != seen) {
-      seen = c.out.size();
-      on_out(c.pid(), c.out);
-    }
-  }
-  r.status = c.Wait();
-  r.out = c.out;
-  r.err = c.err;
-  return r;
-}
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream s(text);
-  for (std::string line; std::getline(s, line);) lines.push_back(line);
-  return lines;
-}
-
-struct Sample {
-  double f_mhz;
-  std::complex<double> z;
-};
-
-// The Touchstone file back to impedances; fails the test on anything but "# MHZ S RI R 50".
-std::vector<Sample> ReadTouchstone(const fs::path& p) {
-  std::vector<Sample> samples;
-  bool option_line = false;
-  for (const std::string& line : Lines(Slurp(p))) {
-    if (line.empty() || line[0] == '!') continue;
-    if (line[0] == '#') {
-      EXPECT_EQ(line, "# MHZ S RI R 50");
-      option_line = true;
-      continue;
-    }
-    double f, re, im;
-    EXPECT_EQ(std::sscanf(line.c_str(), "%lf %lf %lf", &f, &re, &im), 3) << line;
-    std::complex<double> g(re, im);
-    samples.push_back({f, 50.0 * (1.0 + g) / (1.0 - g)});
-  }
-  EXPECT_TRUE(option_line);
-  return samples;
-}
-
-std::vector<Sample> ReadCsv(const fs::path& p) {
-  std::vector<std::string> lines = Lines(Slurp(p));
-  std::vector<Sample> samples;
-  if (lines.empty()) return samples;
-  EXPECT_EQ(lines[0], "frequency_mhz,r_ohm,x_ohm,z_abs_ohm,swr,return_loss_db");
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    double f, r, x;
-    EXPECT_EQ(std::sscanf(lines[i].c_str(), "%lf,%lf,%lf", &f, &r, &x), 3) << lines[i];
-    samples.push_back({f, {r, x}});
-  }
-  return samples;
-}
+using namespace zelcli;
 
 zelsim::Dut ParsedDut(const std::string& dut_text) {
   zelsim::Dut dut;
@@ -400,10 +234,10 @@ TEST(CliInfo, ReportsTheModelItsRangeAndSensors) {
       {"power",
        {"model            high-power", "serial number    23456", "frequency range  0.01 to 170 MHz",
         "record format    long (72 bytes)", "sensors          RF voltage, temperature",
-        "bridge Rgen      115 ohm"}},
+       }},
       {"lowrange",
        {"model            low-range", "frequency range  0.1 to 32 MHz",
-        "record format    short (67 bytes)", "sensors          none", "bridge Rgen      100.6 ohm",
+        "record format    short (67 bytes)", "sensors          none",
         "identification   zelkq3 ver 4.85"}},
   };
   for (const Case& c : cases) {
@@ -436,6 +270,11 @@ class SilentLine {
 TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
   SilentLine silent;
   ASSERT_FALSE(silent.path().empty());
+  // A line this test opens exclusively, as a terminal program would.
+  SilentLine held;
+  int held_fd = open(held.path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(held_fd, 0);
+  ASSERT_EQ(ioctl(held_fd, TIOCEXCL), 0);
   fs::path dir = fs::temp_directory_path() / ("zel-cli-fail-" + std::to_string(getpid()));
   fs::create_directories(dir);
   // A calibration file that names another unit than the simulator's serial number 12345.
@@ -449,11 +288,16 @@ TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
     int status;
     std::vector<std::string> says;
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {"missing port",
        {"--device", (dir / "no-such-tty").string(), "info"},
        1,
-       {"cannot open", "(34502)", "check that the device exists"}},
+       {"cannot open", "no such device", "zel ports"}},
+      {"a file given as the port", {"--device", (dir / "other.acal").string(), "info"}, 1,
+       {"not a serial device (a file)"}},
+      {"a device that is no terminal", {"--device", "/dev/null", "info"}, 1,
+       {"not a serial device"}},
+
       {"wrong calibration file",
        {"sweep", "10", "20", "--cal", (dir / "other.acal").string()},
        1,
@@ -469,6 +313,28 @@ TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
       {"sweep outside the model's range", {"sweep", "150", "200"}, 2, {"outside", "180 MHz"}},
       {"stop below start", {"sweep", "20", "10"}, 2, {"STOP must not be below START"}},
       {"unknown output format", {"sweep", "1", "2", "-o", "x.txt"}, 2, {".s1p", ".csv"}},
+      {"no points", {"sweep", "1", "2", "--points", "0"}, 2, {"--points must be 1 to"}},
+      {"no step", {"sweep", "1", "2", "--step", "0"}, 2, {"--step must be above 0"}},
+      {"no readings", {"point", "14", "--avg", "0"}, 2, {"--avg must be 1 to 256"}},
+      {"too many readings", {"sweep", "1", "2", "--avg", "257"}, 2, {"--avg must be 1 to 256"}},
+      {"NaN start", {"sweep", "nan", "2"}, 2, {"START is not a number (NaN)"}},
+      {"infinite stop", {"sweep", "1", "inf"}, 2, {"STOP is infinite"}},
+      {"NaN point", {"point", "nan"}, 2, {"FREQ is not a number"}},
+      {"misspelt command", {"swep", "1", "2"}, 2, {"did you mean 'sweep'?"}},
+      {"misspelt command after options", {"--sim", "uhf", "calbrate"}, 2,
+       {"did you mean 'calibrate'?"}},
+      {"calibration file given twice", {"--cal", "a.acal", "sweep", "1", "2", "--cal", "b.acal"},
+       2, {"--cal given twice"}},
+      {"band and range", {"sweep", "1", "2", "--band", "40m"}, 2, {"not both"}},
+      {"unknown band", {"sweep", "--band", "41m"}, 2, {"no band '41m'", "160m"}},
+      {"band outside the model's range", {"--sim", "lowrange", "sweep", "--band", "2m"}, 1 + 1,
+       {"2m band lies outside the low-range"}},
+      {"sweep into a missing folder", {"sweep", "1", "2", "-o", (dir / "no" / "x.csv").string()},
+       2, {"does not exist"}},
+      {"calibration into a missing folder",
+       {"calibrate", "-o", (dir / "no" / "x.acal").string()},
+       2,
+       {"does not exist"}},
       {"simulator options with a real port", {"--port", "3", "--dut", "short", "info"}, 2, {}},
   };
   for (const Case& c : cases) {
@@ -478,6 +344,7 @@ TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
     for (const std::string& text : c.says)
       EXPECT_NE(run.err.find(text), std::string::npos) << "stderr: " << run.err;
   }
+  close(held_fd);
   fs::remove_all(dir);
 }
 

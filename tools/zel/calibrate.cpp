@@ -16,12 +16,11 @@
 
 #include "ZEL_863_DLL.h"
 #include "commands.h"
+#include "files.h"
 
 namespace zelhost {
 namespace {
 
-// The library's tables hold 30,032 entries; the writer takes no more.
-constexpr int kMaxCalPoints = 30032;
 // A standard grid runs one point per whole MHz from 0 to two points beyond the maximum.
 constexpr int kExtraStandardPoints = 3;
 // A custom grid carries two points below its start and reaches one step past its end, so the
@@ -34,16 +33,6 @@ constexpr double kNominalTempF = 77;
 // this fraction of Rcal: a good calibration reads it within the instrument's noise.
 constexpr int kCheckPoints = 7;
 constexpr double kCheckTolerance = 0.02;
-
-// The UHF section of the file: the multiplier segments, band edges and output level that the
-// controller's identification sets up for its 50 MHz reference (the code packs the two clock
-// multipliers as 32 x signal + offset; a code of 0 ends the list).
-constexpr std::int32_t kUhfSegStartMHz[] = {0,   605, 605,  610,  840,  890,
-                                            945, 955, 1080, 1200, 1350, 1500};
-constexpr std::int32_t kUhfSegMults[] = {461, 329, 329, 329, 394, 461, 394, 461, 461, 494, 395, 0};
-constexpr std::int32_t kUhfBandEdge1MHz = 515;
-constexpr std::int32_t kUhfBandEdge2MHz = 1150;
-constexpr double kUhfDds1Level = 100;
 
 const char* StandardName(Standard s) {
   return s == Standard::kShort ? "SHORT" : s == Standard::kOpen ? "OPEN" : "LOAD";
@@ -85,7 +74,7 @@ struct Grid {
   std::vector<double> measure_mhz;  // where each is measured
 };
 
-Grid MakeGrid(const UnitInfo& u, const CalOptions& o) {
+Grid MakeGrid(const ZEL_UnitInfo& u, const CalOptions& o) {
   Grid g;
   if (o.custom) {
     int m = static_cast<int>(std::ceil((o.stop_mhz - o.start_mhz) / o.step_mhz - 1e-9));
@@ -93,14 +82,14 @@ Grid MakeGrid(const UnitInfo& u, const CalOptions& o) {
     for (int i = 0; i < count; ++i)
       g.f_mhz.push_back(o.start_mhz + (i - kCustomPointsBelow) * o.step_mhz);
   } else {
-    int count = static_cast<int>(std::lround(u.max_mhz)) + kExtraStandardPoints;
+    int count = static_cast<int>(std::lround(u.max_freq_mhz)) + kExtraStandardPoints;
     for (int i = 0; i < count; ++i) g.f_mhz.push_back(i);
   }
   // The bridge measures nothing at 0 MHz, and the instrument is asked for nothing outside its
   // range: a point beyond an edge holds the standard measured at that edge. So the point at
   // 0 MHz holds the lowest frequency the instrument makes, which is what the library's
   // interpolation between 0 and 1 MHz wants for a point below 1 MHz.
-  for (double f : g.f_mhz) g.measure_mhz.push_back(std::clamp(f, u.min_mhz, u.max_mhz));
+  for (double f : g.f_mhz) g.measure_mhz.push_back(std::clamp(f, u.min_freq_mhz, u.max_freq_mhz));
   return g;
 }
 
@@ -133,23 +122,27 @@ int CheckCalOptions(const CalOptions& o) {
     if (!(o.stop_mhz > o.start_mhz))
       return Complain("--custom: STOP must be above START", kExitUsage);
     double count = std::ceil((o.stop_mhz - o.start_mhz) / o.step_mhz - 1e-9) + kCustomExtraPoints;
-    if (count > kMaxCalPoints)
+    if (count > ZEL_MAX_CAL_POINTS)
       return Complain("--custom: the grid has " + std::to_string(static_cast<long long>(count)) +
-                          " points; a calibration holds at most " + std::to_string(kMaxCalPoints),
+                          " points; a calibration holds at most " +
+                          std::to_string(ZEL_MAX_CAL_POINTS),
                       kExitUsage);
   }
-  if (o.avg < 0) return Complain("--avg must be positive", kExitUsage);
-  return kExitOk;
+  // Refused before the first standard is asked for, not after the last one is measured.
+  if (std::string why = FolderProblem(o.output); !why.empty())
+    return Complain("calibrate: -o " + o.output + ": " + why, kExitUsage);
+  return CheckAvg(o.avg, o.avg_given);
 }
 
-int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
-  const UnitInfo& u = s.unit();
+int RunCalibrate(Session& s, const RunOptions& r, const CalOptions& o, bool automatic) {
+  const ZEL_UnitInfo& u = s.unit();
   if (o.custom &&
       (!s.InRange(o.start_mhz, "--custom START") || !s.InRange(o.stop_mhz, "--custom STOP")))
     return kExitUsage;
   Grid g = MakeGrid(u, o);
   const std::size_t n = g.f_mhz.size();
-  if (o.avg > 0) ZEL_AvgReadings(o.avg);
+  if (!automatic) s.ChooseLink(3 * n);
+  if (o.avg_given) ZEL_AvgReadings(o.avg);
 
   std::vector<double> re[3], im[3];
   const Standard standards[3] = {Standard::kShort, Standard::kOpen, Standard::kLoad};
@@ -157,18 +150,18 @@ int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
     if (s.simulated()) {
       s.AttachStandard(standards[k]);
     } else if (!WaitForEnter(standards[k], o.rcal_ohms)) {
-      return g_interrupted ? Complain("calibration cancelled; no file written", kExitInterrupted)
+      return g_interrupted ? Complain("calibration cancelled; no file written", InterruptedStatus())
                            : kExitFailure;
     }
     std::string label = std::string("measuring ") + StandardName(standards[k]);
-    Progress bar(label.c_str(), n);
+    Progress bar(label.c_str(), n, r.progress);
     for (std::size_t i = 0; i < n; ++i) {
       if (g_interrupted) {
         bar.Clear();
-        return Complain("calibration cancelled; no file written", kExitInterrupted);
+        return Complain("calibration cancelled; no file written", InterruptedStatus());
       }
-      double r = 0, x = 0;
-      std::int32_t status = ZEL_ScanPoint(0, g.measure_mhz[i], &r, &x);
+      double re_i = 0, im_i = 0;
+      std::int32_t status = MeasurePoint(r, 0, g.measure_mhz[i], &re_i, &im_i);
       if (status != ZEL_OK && !g_interrupted) {
         bar.Clear();
         char where[96];
@@ -177,15 +170,15 @@ int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
         return Fail(where, status);
       }
       if (status != ZEL_OK) continue;  // interrupted: said at the top of the loop
-      re[k].push_back(r);
-      im[k].push_back(x);
+      re[k].push_back(re_i);
+      im[k].push_back(im_i);
       bar.Update(i + 1);
     }
   }
 
   ZEL_CalSpec desc{};
   desc.rcal_ohms = o.rcal_ohms;
-  desc.max_freq_mhz = u.max_mhz;
+  desc.max_freq_mhz = u.max_freq_mhz;
   desc.temperature_f = kNominalTempF;
   if (u.temp_sensor) {
     double t = ZEL_BitsToDouble(ZEL_GetTemperature(1));
@@ -196,21 +189,16 @@ int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
   desc.start_mhz = o.start_mhz;
   desc.end_mhz = o.stop_mhz;
   desc.step_mhz = o.step_mhz;
-  // The library checks a file against the identification it keeps for the unit: the serial
-  // number written as a number after one blank. A unit without one gets a file without an ID,
-  // which any instrument accepts.
-  std::string unit_id = u.serial.empty() ? std::string() : " " + u.serial;
-  desc.unit_id = unit_id.c_str();
+  // NULL: the identified unit's own identification, the one the loader checks a file against
+  // (a unit without one gets a file that any instrument accepts).
+  desc.unit_id = nullptr;
   desc.comment = s.simulated() ? "zel calibrate, built-in simulator" : "zel calibrate";
   desc.from_mode0 = 1;
-  if (u.model == Model::kUhf) {
+  if (u.model == ZEL_MODEL_UHF) {
+    // NULL segments: the identified controller's multiplier table, band edges and level.
     desc.uhf = 1;
-    desc.segment_count = static_cast<std::int32_t>(std::size(kUhfSegStartMHz));
-    desc.seg_start_mhz = kUhfSegStartMHz;
-    desc.seg_mults = kUhfSegMults;
-    desc.band_edge1_mhz = kUhfBandEdge1MHz;
-    desc.band_edge2_mhz = kUhfBandEdge2MHz;
-    desc.dds1_level = kUhfDds1Level;
+    desc.seg_start_mhz = nullptr;
+    desc.seg_mults = nullptr;
   }
   // The file is checked under a name of its own and takes the asked name only when it passed,
   // so a failed run never replaces a good calibration file.
@@ -221,26 +209,28 @@ int RunCalibrate(Session& s, const CalOptions& o, bool automatic) {
   status = ZEL_LoadCalFile(file.trial().c_str());
   if (status != ZEL_OK)
     return Fail("the new calibration file " + file.trial() + " does not load", status);
-  if (!automatic && u.serial.empty())
+  if (!automatic && !u.unit_id[0])
     std::fprintf(stderr, "zel: this unit reports no serial number: the file carries no unit ID\n");
 
   // The check: the load standard, corrected, across the calibrated range.
   if (s.simulated()) s.AttachStandard(Standard::kLoad);
-  double lo = o.custom ? o.start_mhz : std::max(u.min_mhz, 1.0);
-  double hi = o.custom ? o.stop_mhz : u.max_mhz;
+  double lo = o.custom ? o.start_mhz : std::max(u.min_freq_mhz, 1.0);
+  double hi = o.custom ? o.stop_mhz : u.max_freq_mhz;
   double worst = -1;
   std::complex<double> worst_z;
   double worst_f = 0;
   for (int i = 0; i < kCheckPoints; ++i) {
     double f = lo + (hi - lo) * i / (kCheckPoints - 1);
-    double r = 0, x = 0;
-    status = ZEL_ScanPoint(1, f, &r, &x);
-    if (status != ZEL_OK)
+    double cr = 0, cx = 0;
+    status = MeasurePoint(r, 1, f, &cr, &cx);
+    if (status != ZEL_OK) {
+      if (g_interrupted) return Complain("calibration cancelled; no file written", InterruptedStatus());
       return Fail("checking the calibration at " + std::to_string(f) + " MHz", status);
-    double err = std::abs(std::complex<double>(r - o.rcal_ohms, x)) / o.rcal_ohms;
+    }
+    double err = std::abs(std::complex<double>(cr - o.rcal_ohms, cx)) / o.rcal_ohms;
     if (err > worst) {
       worst = err;
-      worst_z = {r, x};
+      worst_z = {cr, cx};
       worst_f = f;
     }
   }

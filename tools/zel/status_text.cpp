@@ -27,7 +27,7 @@ constexpr Advice kAdvice[] = {
     {ZEL_ERR_CAL_TEMPERATURE, "the file is damaged; make a new calibration"},
     {ZEL_ERR_MULT_CODE, "make a new calibration with 'zel calibrate'"},
     {ZEL_ERR_IMAGE_ZONE, "choose a frequency inside the instrument's range"},
-    {ZEL_ERR_CAL_TOO_LARGE, "use a calibration of at most 30000 points"},
+    {ZEL_ERR_CAL_TOO_LARGE, "use a calibration file made with 'zel calibrate'"},
     {ZEL_ERR_CAL_RANGE, "sweep inside the calibrated range or use a standard calibration"},
     {ZEL_ERR_NO_TEMP_SENSOR, "nothing to read"},
     {ZEL_ERR_TEMP_TIMEOUT, "check power and the serial cable"},
@@ -54,10 +54,15 @@ constexpr Advice kAdvice[] = {
 
 }  // namespace
 
-StatusText DescribeStatus(std::int32_t code) {
+const char* AdviceFor(std::int32_t code) {
   for (const Advice& a : kAdvice)
-    if (a.code == code) return {ZEL_StatusText(code), a.advice};
-  return {ZEL_StatusText(code), "report it together with the command you ran"};
+    if (a.code == code) return a.advice;
+  return nullptr;
+}
+
+StatusText DescribeStatus(std::int32_t code) {
+  const char* advice = AdviceFor(code);
+  return {ZEL_StatusText(code), advice ? advice : "report it together with the command you ran"};
 }
 
 std::string StatusMessage(std::int32_t code) {

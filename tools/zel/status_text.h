@@ -12,6 +12,9 @@ struct StatusText {
   const char* advice;  // "check power and the serial cable"
 };
 
+// zel's advice for a code, nullptr when it has none.
+const char* AdviceFor(std::int32_t code);
+
 // The entry for a code; an unknown code gets a generic text.
 StatusText DescribeStatus(std::int32_t code);
 

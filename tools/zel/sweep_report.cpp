@@ -3,7 +3,10 @@
 #include <cctype>
 #include <cmath>
 #include <complex>
+#include <cstdio>
+#include <ctime>
 #include <limits>
+#include <string>
 
 namespace zelhost {
 
@@ -93,44 +96,145 @@ FileKind KindOfPath(const std::string& path) {
   for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (ext == "s1p") return FileKind::kTouchstone;
   if (ext == "csv") return FileKind::kCsv;
+  if (ext == "json") return FileKind::kJson;
   return FileKind::kNone;
+}
+
+std::string IsoDateNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buf[40];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S%z", &local);
+  // %z gives +0100; ISO 8601's extended form wants +01:00.
+  std::string s = buf;
+  if (s.size() >= 5) s.insert(s.size() - 2, ":");
+  return s;
+}
+
+const char* NonMeasurement(const Point& p) {
+  double z = std::hypot(p.r, p.x);
+  if (!std::isfinite(z) || z >= kOpenShownOhms || p.r >= kOpenShownOhms) return "open";
+  if (z < kShortShownOhms) return "short";
+  return "";
+}
+
+std::string SwrText(double swr) {
+  if (!(swr <= kShownSwrLimit)) return ">100";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f", swr);
+  return buf;
 }
 
 namespace {
 
-bool Finish(std::FILE* f) {
-  bool ok = std::ferror(f) == 0;
-  return std::fclose(f) == 0 && ok;
+std::string Format(const char* fmt, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, fmt, v);
+  return buf;
+}
+
+// A number for JSON: infinity and NaN have no JSON form and become null.
+std::string JsonNumber(double v, const char* fmt = "%.10g") {
+  return std::isfinite(v) ? Format(fmt, v) : "null";
+}
+
+std::string BandJson(const Band& b) {
+  if (!b.found) return "null";
+  return "{\"low_mhz\": " + JsonNumber(b.low_mhz) + ", \"high_mhz\": " + JsonNumber(b.high_mhz) +
+         ", \"bandwidth_mhz\": " + JsonNumber(b.high_mhz - b.low_mhz) +
+         ", \"reaches_sweep_end\": " +
+         (b.low_at_sweep_end || b.high_at_sweep_end ? "true" : "false") + "}";
 }
 
 }  // namespace
 
-bool WriteTouchstone(const std::string& path, const std::vector<Point>& points,
-                     const std::string& comment) {
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (!f) return false;
-  std::fprintf(f, "! %s\n", comment.c_str());
-  std::fprintf(f, "! one-port reflection coefficient against 50 ohms\n");
-  std::fprintf(f, "# MHZ S RI R 50\n");
-  for (const Point& p : points) {
-    Match m = MatchOf(p);
-    // Twelve significant digits keep the impedance that comes back from the reflection
-    // coefficient far inside the instrument's own resolution, even near an open.
-    std::fprintf(f, "%.9f %.12g %.12g\n", p.f_mhz, m.gamma_re, m.gamma_im);
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
   }
-  return Finish(f);
+  return out + "\"";
 }
 
-bool WriteCsv(const std::string& path, const std::vector<Point>& points) {
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (!f) return false;
-  std::fprintf(f, "frequency_mhz,r_ohm,x_ohm,z_abs_ohm,swr,return_loss_db\n");
+std::string TouchstoneText(const std::vector<Point>& points, const Provenance& p) {
+  std::string t;
+  t += "! " + p.comment + "\n";
+  t += "! one-port reflection coefficient against 50 ohms\n";
+  t += "! instrument: " + p.model + " serial " + p.serial + " firmware " + p.firmware + "\n";
+  t += "! date: " + p.date + "\n";
+  t += std::string("! values: ") + (p.corrected ? "corrected" : "raw") + "\n";
+  t += "! calibration: " + p.calibration + "\n";
+  t += "! averaging: " + std::to_string(p.averaging) + "\n";
+  t += "! tool: " + p.tool + "\n";
+  t += "# MHZ S RI R 50\n";
+  for (const Point& pt : points) {
+    Match m = MatchOf(pt);
+    // Twelve significant digits keep the impedance that comes back from the reflection
+    // coefficient far inside the instrument's own resolution, even near an open.
+    char line[128];
+    std::snprintf(line, sizeof line, "%.9f %.12g %.12g\n", pt.f_mhz, m.gamma_re, m.gamma_im);
+    t += line;
+  }
+  return t;
+}
+
+std::string CsvText(const std::vector<Point>& points) {
+  std::string t = "frequency_mhz,r_ohm,x_ohm,z_abs_ohm,swr,return_loss_db\n";
   for (const Point& p : points) {
     Match m = MatchOf(p);
-    std::fprintf(f, "%.6f,%.4f,%.4f,%.4f,%.4f,%.3f\n", p.f_mhz, p.r, p.x, m.z_abs, m.swr,
-                 m.return_loss_db);
+    char line[256];
+    std::snprintf(line, sizeof line, "%.6f,%.4f,%.4f,%.4f,%.4f,%.3f\n", p.f_mhz, p.r, p.x,
+                  m.z_abs, m.swr, m.return_loss_db);
+    t += line;
   }
-  return Finish(f);
+  return t;
+}
+
+std::string ProvenanceJson(const Provenance& p) {
+  return "{\"instrument\": {\"model\": " + JsonString(p.model) +
+         ", \"serial\": " + JsonString(p.serial) + ", \"firmware\": " + JsonString(p.firmware) +
+         "}, \"date\": " + JsonString(p.date) +
+         ", \"values\": " + (p.corrected ? "\"corrected\"" : "\"raw\"") +
+         ", \"calibration\": " + JsonString(p.calibration) +
+         ", \"averaging\": " + std::to_string(p.averaging) + ", \"tool\": " + JsonString(p.tool) +
+         "}";
+}
+
+std::string PointJson(const Point& p) {
+  Match m = MatchOf(p);
+  return "{\"frequency_mhz\": " + JsonNumber(p.f_mhz, "%.9g") +
+         ", \"r_ohm\": " + JsonNumber(p.r, "%.4f") + ", \"x_ohm\": " + JsonNumber(p.x, "%.4f") +
+         ", \"z_abs_ohm\": " + JsonNumber(m.z_abs, "%.4f") +
+         ", \"swr\": " + JsonNumber(m.swr, "%.4f") +
+         ", \"return_loss_db\": " + JsonNumber(m.return_loss_db, "%.3f") +
+         ", \"status\": " + std::to_string(p.status) + "}";
+}
+
+std::string JsonText(const std::vector<Point>& points, const Provenance& p) {
+  std::string t = "{\"provenance\": " + ProvenanceJson(p) + ",\n \"points\": [";
+  for (std::size_t i = 0; i < points.size(); ++i)
+    t += (i ? ",\n  " : "\n  ") + PointJson(points[i]);
+  t += "],\n \"summary\": ";
+  Summary s = Summarize(points);
+  if (!s.any) {
+    t += "null}\n";
+  } else {
+    t += "{\"min_swr\": " + JsonNumber(s.min_swr, "%.4f") +
+         ", \"min_swr_mhz\": " + JsonNumber(s.min_swr_mhz, "%.9g") +
+         ", \"swr_below_2\": " + BandJson(s.swr2) + ", \"swr_below_1_5\": " + BandJson(s.swr1_5) +
+         "}}\n";
+  }
+  return t;
 }
 
 void PrintTableHeader(std::FILE* out) {
@@ -140,8 +244,15 @@ void PrintTableHeader(std::FILE* out) {
 
 void PrintTableRow(std::FILE* out, const Point& p) {
   Match m = MatchOf(p);
-  std::fprintf(out, "  %12.6f %11.3f %11.3f %11.3f %9.3f %8.2f\n", p.f_mhz, p.r, p.x, m.z_abs,
-               m.swr, m.return_loss_db);
+  const char* word = NonMeasurement(p);
+  if (*word) {
+    // An open or a short: the numbers are the correction's guard values, not a measurement.
+    std::fprintf(out, "  %12.6f %11s %11s %11s %9s %8.2f\n", p.f_mhz, word, "-", "-",
+                 SwrText(m.swr).c_str(), m.return_loss_db);
+    return;
+  }
+  std::fprintf(out, "  %12.6f %11.3f %11.3f %11.3f %9s %8.2f\n", p.f_mhz, p.r, p.x, m.z_abs,
+               SwrText(m.swr).c_str(), m.return_loss_db);
 }
 
 namespace {
@@ -165,7 +276,7 @@ void PrintSummary(std::FILE* out, const Summary& s) {
     std::fprintf(out, "# no points measured\n");
     return;
   }
-  std::fprintf(out, "# lowest SWR %.3f at %.4f MHz\n", s.min_swr, s.min_swr_mhz);
+  std::fprintf(out, "# lowest SWR %s at %.4f MHz\n", SwrText(s.min_swr).c_str(), s.min_swr_mhz);
   PrintBand(out, "2:1", s.swr2);
   PrintBand(out, "1.5:1", s.swr1_5);
 }
