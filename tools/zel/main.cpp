@@ -7,6 +7,9 @@
 
 #include "commands.h"
 #include "session.h"
+#ifdef ZEL_WITH_SERVE
+#include "serve/serve.h"
+#endif
 
 using namespace zelhost;
 
@@ -82,6 +85,11 @@ int main(int argc, char** argv) {
                         "resistance of the load standard, ohms (default 50)");
   calibrate->add_option("--avg", cal.avg, "readings averaged per point");
 
+#ifdef ZEL_WITH_SERVE
+  ServeOptions serve_opts;
+  auto* serve = AddServeCommand(app, &serve_opts);
+#endif
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -125,6 +133,10 @@ int main(int argc, char** argv) {
     rc = RunSensors(session);
   else if (*calibrate)
     rc = RunCalibrate(session, cal);
+#ifdef ZEL_WITH_SERVE
+  else if (*serve)
+    rc = RunServe(session, serve_opts, global_cal);
+#endif
   session.Close();
   return rc;
 }
