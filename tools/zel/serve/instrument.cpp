@@ -75,7 +75,7 @@ Instrument::Instrument(Session& session, EventHub& hub, std::string cal_dir,
            {"rf_sensor", u.rf_sensor != 0},
            {"temp_sensor", u.temp_sensor != 0},
            {"baud_rate", u.baud_rate},
-           {"rgen_ohms", u.rgen_ohms},
+           {"rgen_ohms", session_.unit().rgen_ohms},
            {"identification", u.ident_text},
            {"port", session_.PortText()},
            {"simulated", session_.simulated()},
@@ -228,6 +228,7 @@ int Instrument::PrepareCalibration(const SweepParams& p, std::string* cal_name, 
       {
         std::lock_guard<std::mutex> lock(mu_);
         calibrating_ = false;
+        hub_.Publish("state", StateLocked().dump());
       }
       if (rc != kExitOk) {
         std::remove(pattern.c_str());
