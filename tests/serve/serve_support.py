@@ -93,6 +93,9 @@ class EventStream:
         self.closed = False
         if self.status == 200:
             threading.Thread(target=self._read, daemon=True).start()
+        else:
+            self.body = self.res.read()
+            self.conn.close()
 
     def _read(self):
         name, data = "message", []
@@ -118,10 +121,16 @@ class EventStream:
             self.closed = True
             self.cond.notify_all()
 
-    def wait_for(self, pred, timeout=30):
-        """The first event (name, data) for which pred holds; raises on time-out."""
+    def mark(self):
+        """The number of events so far, for wait_for's `since`."""
+        with self.cond:
+            return len(self.events)
+
+    def wait_for(self, pred, timeout=30, since=0):
+        """The first event (name, data) after the first `since` for which pred holds; raises on
+        time-out."""
         end = time.monotonic() + timeout
-        seen = 0
+        seen = since
         with self.cond:
             while True:
                 for ev in self.events[seen:]:

@@ -236,6 +236,10 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
         !Field(body, "calibration", &p.calibration, res) ||
         !Field(body, "averaging", &p.averaging, res))
       return;
+    // Zero inside means "not given"; asked for, it is no number of points.
+    if (body.contains("points") && p.points < 1)
+      return SendError(res, 400,
+                       "points must be 1 to " + std::to_string(Instrument::kMaxPoints));
     if (values != "corrected" && values != "raw")
       return SendError(res, 400, "values must be \"corrected\" or \"raw\"");
     p.corrected = values == "corrected";

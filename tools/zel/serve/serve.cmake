@@ -28,11 +28,15 @@ target_link_libraries(zel PRIVATE PkgConfig::ZEL_HTTPLIB nlohmann_json::nlohmann
 
 # The API tests and the page's browser tests, both against the built-in simulator on loopback.
 if(ZEL_BUILD_TESTS)
-  find_package(Python3 COMPONENTS Interpreter QUIET)
-  if(Python3_FOUND)
+  # The system's python, where Debian's python3-selenium is installed.
+  find_program(ZEL_SERVE_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  if(NOT ZEL_SERVE_PYTHON)
+    find_program(ZEL_SERVE_PYTHON python3)
+  endif()
+  if(ZEL_SERVE_PYTHON)
     foreach(t api page)
       add_test(NAME serve_${t}
-               COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/serve/test_${t}.py -v)
+               COMMAND ${ZEL_SERVE_PYTHON} ${PROJECT_SOURCE_DIR}/tests/serve/test_${t}.py -v)
       set_tests_properties(serve_${t} PROPERTIES LABELS serve TIMEOUT 300 SKIP_RETURN_CODE 77
         ENVIRONMENT "ZEL_CLI=$<TARGET_FILE:zel>;ZEL_SIM=$<TARGET_FILE:zel-sim>")
     endforeach()
