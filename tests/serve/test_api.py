@@ -4,11 +4,12 @@ switching it off, saved sweeps, one controller at a time, bad requests, and the 
 (Host, Origin, token). Run by ctest with ZEL_CLI (and ZEL_SIM) set."""
 import os
 import re
-import select
+import queue
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -380,23 +381,30 @@ class SimInstrument:
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
         self.path = self.proc.stdout.readline().strip()
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stderr:
+            self.lines.put(line)
 
     def relay(self):
         self.proc.stdin.write("status\n")
         self.proc.stdin.flush()
         end = time.monotonic() + 10
         while time.monotonic() < end:
-            ready, _, _ = select.select([self.proc.stderr], [], [], 1)
-            if ready:
-                line = self.proc.stderr.readline()
-                m = re.search(r"\brelay (\d+)", line)
-                if m:
-                    return int(m.group(1))
+            try:
+                line = self.lines.get(timeout=1)
+            except queue.Empty:
+                continue
+            m = re.search(r"\brelay (\d+)", line)
+            if m:
+                return int(m.group(1))
         raise TimeoutError("no status line from zel-sim")
 
     def stop(self):
         self.proc.send_signal(signal.SIGTERM)
-        self.proc.communicate(timeout=10)
+        self.proc.wait(timeout=10)
 
 
 @unittest.skipUnless(ZEL_SIM and os.path.exists(ZEL_SIM), "zel-sim not built")
