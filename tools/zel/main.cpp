@@ -12,6 +12,9 @@
 #include "ZEL_863_DLL.h"
 #include "commands.h"
 #include "session.h"
+#ifdef ZEL_WITH_SERVE
+#include "serve/serve.h"
+#endif
 
 #ifndef ZEL_TOOL_VERSION
 #define ZEL_TOOL_VERSION "0"
@@ -231,6 +234,13 @@ int main(int argc, char** argv) {
   commands.push_back({ports, {}, {}, [] { return RunPorts(); }});
   auto* bands = app.add_subcommand("bands", "list the amateur band presets of sweep --band");
   commands.push_back({bands, {}, {}, [] { return RunBands(); }});
+
+#ifdef ZEL_WITH_SERVE
+  ServeOptions serve_opts;
+  auto* serve = AddServeCommand(app, &serve_opts);
+  commands.push_back(
+      {serve, {}, [&](Session& s) { return RunServe(s, serve_opts, global_cal); }, {}});
+#endif
 
   try {
     app.parse(argc, argv);
