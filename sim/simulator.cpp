@@ -747,4 +747,14 @@ double Simulator::NextByteTime() const {
   return out_.empty() ? -1 : out_.front().at;
 }
 
+double Simulator::ChunkEndTime(double until_s) const {
+  if (out_.empty()) return -1;
+  double end = out_.front().at;
+  for (const Pending& p : out_) {
+    if (p.at > until_s) break;
+    end = p.at;
+  }
+  return end;
+}
+
 }  // namespace zelsim

@@ -165,6 +165,9 @@ class Simulator {
   int NextByte(double now_s);
   // Time the next reply byte is ready, or a negative value when nothing is queued.
   double NextByteTime() const;
+  // Time the last queued byte that is ready by until_s is ready, or the next byte's time when
+  // none is (the end of a chunk of bytes written at once); negative when nothing is queued.
+  double ChunkEndTime(double until_s) const;
   // The host (re)opened its end of the line at this rate. The controller follows it, as the
   // host would otherwise read only garbage; a rate other than the controller's is counted.
   void HostLineRate(int baud);
