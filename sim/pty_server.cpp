@@ -23,6 +23,11 @@ namespace {
 // With nothing queued the thread still wakes this often to notice an unplug request.
 constexpr double kIdleWakeS = 0.05;
 constexpr std::size_t kReadChunk = 512;
+// Paced replies go out in chunks: the first byte of a reply when it is due, then every chunk of
+// the bytes due within this span of the last write, each when its last byte is due. A reply
+// starts and ends exactly when its wire time says, with one wakeup per chunk instead of one per
+// byte. A USB serial adapter delivers in frames of 1 ms much the same way.
+constexpr double kChunkS = 0.001;
 
 double MonotonicS() {
   timespec ts{};
@@ -225,7 +230,7 @@ InstrumentState PtyServer::StateNow() {
 }
 
 void PtyServer::Run() {
-  // Paced bytes are 87 to 174 us apart; the default 50 us timer slack would smear them.
+  // A chunk is due when its last byte is; the default 50 us timer slack would make it late.
   ::prctl(PR_SET_TIMERSLACK, 1UL);
   std::vector<unsigned char> buf(kReadChunk);
   while (!stop_) {
@@ -244,13 +249,14 @@ void PtyServer::Run() {
         double now = Now();
         for (int b; (b = sim_.NextByte(now)) >= 0;)
           outbuf_.push_back(static_cast<unsigned char>(b));
+        if (!outbuf_.empty()) last_write_s_ = now;
         while (!outbuf_.empty()) {
           ssize_t n = ::write(master, outbuf_.data(), outbuf_.size());
           if (n <= 0) break;  // the slave's queue is full: POLLOUT below
           outbuf_.erase(outbuf_.begin(), outbuf_.begin() + n);
         }
         want_out = !outbuf_.empty();
-        double next = sim_.NextByteTime();
+        double next = sim_.ChunkEndTime(last_write_s_ + kChunkS);
         if (next >= 0) wait_s = std::min(wait_s, std::max(0.0, next - now));
       }
     }

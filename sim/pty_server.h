@@ -62,6 +62,7 @@ class PtyServer {
   std::string slave_path_;
   std::string link_path_;
   std::vector<unsigned char> outbuf_;  // taken from the simulator, not yet written
+  double last_write_s_ = -1;           // when reply bytes last went out (the chunks' clock)
   std::thread thread_;
   std::atomic<bool> stop_{false};
   double t0_ = 0;

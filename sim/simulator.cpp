@@ -740,4 +740,14 @@ int Simulator::LateRepliesQueued() const {
       std::count_if(out_.begin(), out_.end(), [](const Pending& p) { return p.late_start; }));
 }
 
+double Simulator::ChunkEndTime(double until_s) const {
+  if (out_.empty()) return -1;
+  double end = out_.front().at;
+  for (const Pending& p : out_) {
+    if (p.at > until_s) break;
+    end = p.at;
+  }
+  return end;
+}
+
 }  // namespace zelsim

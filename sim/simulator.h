@@ -176,6 +176,9 @@ class Simulator {
   double NextByteTime() const;
   // Replies held back by the late fault whose first byte has not left yet.
   int LateRepliesQueued() const;
+  // Time the last queued byte that is ready by until_s is ready, or the next byte's time when
+  // none is (the end of a chunk of bytes written at once); negative when nothing is queued.
+  double ChunkEndTime(double until_s) const;
   // The host (re)opened its end of the line at this rate. The controller follows it, as the
   // host would otherwise read only garbage; a rate other than the controller's is counted.
   void HostLineRate(int baud);

@@ -64,8 +64,11 @@ namespace {
 // Reads one byte at a time into RxBytes[0..count-1]. The empty-read count runs over the whole
 // reply, never reset by a byte: a controller that trickles bytes with gaps still ends the wait
 // after `limit` empty reads in all. Returns false when the limit was passed first.
+// The platform is told the reply's length, so that it can take the reply off the line in one
+// go rather than a wakeup per byte; the reads and their counting stay as they are.
 bool CollectReply(int count, int limit) {
   auto& l = state.link;
+  platform::Current().ExpectReply(l.CommHandle, count);
   int index = 0;
   int empty = 0;
   while (index < count && empty <= limit) {
@@ -77,6 +80,7 @@ bool CollectReply(int count, int limit) {
       ++empty;
     }
   }
+  platform::Current().ExpectReply(l.CommHandle, 0);
   return empty <= limit;
 }
 

@@ -71,6 +71,11 @@ class Platform {
   virtual void Purge(PortHandle handle, int what) = 0;
   // One byte, or -1 when none came within about 1 ms (never sooner, also on a dead handle).
   virtual int ReadByte(PortHandle handle) = 0;
+  // The link is about to read a reply of `bytes` bytes (0: none is awaited any more). A hint
+  // only: a platform may use it to wait for the rest of a reply in one sleep instead of waking
+  // for every byte. ReadByte hands out the same bytes either way, and an empty read still takes
+  // its millisecond.
+  virtual void ExpectReply(PortHandle /*handle*/, int /*bytes*/) {}
   // The device an open handle stands for ("/dev/ttyUSB0"), or "" when the handle is not open.
   virtual std::string PortDevice(PortHandle /*handle*/) const { return {}; }
 

@@ -9,6 +9,14 @@
 // termios2 with BOTHER takes any rate as it stands, so the 115000-baud link runs at exactly
 // 115000, not 115200.
 //
+// Reads are buffered: whatever is waiting on the line comes in with one read() and ReadByte hands
+// it out byte by byte. While the link awaits a reply of known length (ExpectReply), the first
+// bytes of it are followed by one sleep as long as the rest's wire time, so a 72-byte record
+// costs a few wakeups instead of one per byte. An empty read is unchanged: about 1 ms.
+//
+// A USB serial adapter holds received bytes for its latency timer (16 ms by default on FTDI
+// chips) before passing them on; the port is asked for low latency on open (docs/USB-ADAPTERS.md).
+//
 // Handles are numbers that are never given out twice. A file descriptor number is reused by the
 // host's next open(), so closing or writing a descriptor the library already closed could hit the
 // host's own file; a closed handle here is simply unknown and every operation on it fails.
@@ -16,12 +24,15 @@
 #include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -31,6 +42,11 @@
 
 namespace zel::platform {
 namespace {
+
+// The link counts empty reads as milliseconds of waiting (2000 of them are the record time-out).
+constexpr std::int64_t kEmptyReadNs = 1000000;
+// A byte on the line: start bit, 8 data bits, stop bit.
+constexpr std::int64_t kBitsPerByte = 10;
 
 std::int64_t MonotonicNs() {
   timespec ts{};
@@ -69,6 +85,27 @@ void AppendVisible(std::string* line, const char* text) {
   }
 }
 
+// Asks the driver to pass received bytes on at once (on FTDI-type USB adapters this sets the
+// latency timer to 1 ms). Drivers without the request (pseudo-terminals, most on-board UARTs)
+// refuse it, which changes nothing; so does a refusal of the change itself.
+void RequestLowLatency(int fd) {
+  serial_struct ss{};
+  if (::ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY)) return;
+  ss.flags |= ASYNC_LOW_LATENCY;
+  ::ioctl(fd, TIOCSSERIAL, &ss);
+}
+
+// What came off the line and has not been handed out yet, and the reply the link awaits.
+struct RxBuffer {
+  std::array<std::uint8_t, 512> bytes{};
+  int head = 0;
+  int tail = 0;
+  int expected = 0;     // bytes of the awaited reply not handed out yet; 0 = none awaited
+  bool waited = false;  // the one wire-time sleep of this reply is spent
+  int baud = 0;         // the line rate last set, for the wire time
+  int Buffered() const { return tail - head; }
+};
+
 std::string DevicePath(int port) {
   std::string var = "ZEL_COM" + std::to_string(port);
   if (const char* dev = std::getenv(var.c_str()); dev && *dev) return dev;
@@ -90,6 +127,8 @@ class PosixPlatform final : public Platform {
     *handle = next_++;
     fds_[*handle] = fd;
     paths_[*handle] = path;
+    rx_[*handle] = RxBuffer{};
+    RequestLowLatency(fd);
     return true;
   }
 
@@ -99,6 +138,8 @@ class PosixPlatform final : public Platform {
     int fd = it->second;
     fds_.erase(it);
     paths_.erase(handle);
+    DropBuffered(handle);
+    rx_.erase(handle);
     ::ioctl(fd, TIOCNXCL);
     return ::close(fd) == 0;
   }
@@ -137,7 +178,9 @@ class PosixPlatform final : public Platform {
     t.c_ospeed = static_cast<speed_t>(line.BaudRate);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    return ::ioctl(fd, TCSETS2, &t) == 0;
+    if (::ioctl(fd, TCSETS2, &t) != 0) return false;
+    if (auto rx = rx_.find(handle); rx != rx_.end()) rx->second.baud = line.BaudRate;
+    return true;
   }
 
   bool RaiseRts(PortHandle handle) override {
@@ -172,40 +215,29 @@ class PosixPlatform final : public Platform {
     if (fd < 0) return;
     const bool in = (what & kPurgeInput) != 0;
     const bool out = (what & kPurgeOutput) != 0;
+    if (in) DropBuffered(handle);
     if (in || out) ::ioctl(fd, TCFLSH, in && out ? TCIOFLUSH : (in ? TCIFLUSH : TCOFLUSH));
   }
 
   int ReadByte(PortHandle handle) override {
-    std::int64_t deadline = MonotonicNs() + 1000000;
+    const std::int64_t deadline = MonotonicNs() + kEmptyReadNs;
     int fd = Fd(handle);
-    if (fd < 0) {
+    auto rx = rx_.find(handle);
+    if (fd < 0 || rx == rx_.end()) {
       SleepUntilNs(deadline);
       return -1;
     }
-    for (bool readable = false;;) {
-      std::uint8_t b = 0;
-      ssize_t n = ::read(fd, &b, 1);
-      if (n == 1) return b;
-      // In raw mode with no minimum count a read with nothing waiting returns 0, not EAGAIN. A
-      // line that polls readable and still gives nothing, or fails outright (EIO after a
-      // hang-up), has gone: the empty read still takes its millisecond, so the link's
-      // empty-read counts keep their meaning in time and nothing spins.
-      if ((n < 0 && errno != EAGAIN && errno != EINTR) || readable) {
-        SleepUntilNs(deadline);
-        return -1;
-      }
-      std::int64_t left = deadline - MonotonicNs();
-      if (left <= 0) return -1;
-      pollfd p{fd, POLLIN, 0};
-      timespec ts{0, static_cast<long>(left)};
-      int r = ::ppoll(&p, 1, &ts, nullptr);
-      if (r == 0) return -1;
-      if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-        SleepUntilNs(deadline);
-        return -1;
-      }
-      readable = r > 0;
-    }
+    RxBuffer& r = rx->second;
+    if (r.Buffered() == 0 && !Refill(fd, r, deadline)) return -1;
+    if (r.expected > 0) --r.expected;
+    return r.bytes[static_cast<std::size_t>(r.head++)];
+  }
+
+  void ExpectReply(PortHandle handle, int bytes) override {
+    auto rx = rx_.find(handle);
+    if (rx == rx_.end()) return;
+    rx->second.expected = std::max(bytes, 0);
+    rx->second.waited = false;
   }
 
   std::string PortDevice(PortHandle handle) const override {
@@ -240,6 +272,61 @@ class PosixPlatform final : public Platform {
   }
 
  private:
+  // Waits for bytes with the buffer empty: true with at least one byte buffered, false after
+  // about 1 ms with none (an empty read). The wait comes first, so an empty read costs one
+  // system call and bytes that came cost two.
+  bool Refill(int fd, RxBuffer& r, std::int64_t deadline) {
+    r.head = r.tail = 0;
+    for (;;) {
+      std::int64_t left = deadline - MonotonicNs();
+      if (left <= 0) return false;
+      pollfd p{fd, POLLIN, 0};
+      timespec ts{0, static_cast<long>(left)};
+      int polled = ::ppoll(&p, 1, &ts, nullptr);
+      if (polled == 0) return false;
+      if (polled < 0 && errno == EINTR) continue;
+      if (polled > 0 && (p.revents & POLLIN)) {
+        ssize_t n = ::read(fd, r.bytes.data(), r.bytes.size());
+        if (n > 0) {
+          r.tail = static_cast<int>(n);
+          AwaitRest(fd, r);
+          return true;
+        }
+        if (n < 0 && errno == EINTR) continue;
+      }
+      // A line that polls readable and still gives nothing (in raw mode with no minimum count an
+      // empty read returns 0), that hangs up, or that fails outright (EIO after a hang-up) has
+      // gone: the empty read still takes its millisecond, so the link's empty-read counts keep
+      // their meaning in time and nothing spins.
+      SleepUntilNs(deadline);
+      return false;
+    }
+  }
+
+  // The first bytes of an awaited reply are in: the rest is on the wire and cannot come sooner
+  // than its wire time, so one sleep of that length replaces a wakeup per byte. Once per reply:
+  // a controller that stalls mid-reply is then read as the bytes come, and its silence counts in
+  // empty reads as always, so a time-out is at most one reply's wire time (12.5 ms) later.
+  void AwaitRest(int fd, RxBuffer& r) {
+    const int space = static_cast<int>(r.bytes.size()) - r.tail;
+    const int missing = std::min(r.expected - r.Buffered(), space);
+    if (missing <= 0 || r.waited || r.baud <= 0) return;
+    r.waited = true;
+    SleepUntilNs(MonotonicNs() + missing * kBitsPerByte * 1000000000 / r.baud);
+    ssize_t n = ::read(fd, r.bytes.data() + r.tail, static_cast<std::size_t>(space));
+    if (n > 0) r.tail += static_cast<int>(n);
+  }
+
+  // Forgets what is buffered and any reply awaited. Whatever discards the line's waiting input
+  // must call this too: bytes already read off the line are waiting input as well.
+  void DropBuffered(PortHandle handle) {
+    auto rx = rx_.find(handle);
+    if (rx == rx_.end()) return;
+    rx->second.head = rx->second.tail = 0;
+    rx->second.expected = 0;
+    rx->second.waited = false;
+  }
+
   int Fd(PortHandle handle) const {
     auto it = fds_.find(handle);
     return it == fds_.end() ? -1 : it->second;
@@ -247,6 +334,7 @@ class PosixPlatform final : public Platform {
 
   std::map<PortHandle, int> fds_;
   std::map<PortHandle, std::string> paths_;
+  std::map<PortHandle, RxBuffer> rx_;
   PortHandle next_ = 1;
 };
 
