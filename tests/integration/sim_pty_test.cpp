@@ -229,6 +229,8 @@ TEST(SimPty, LinkNeverReplacesAFileOrALiveLinkOnlyADeadSimulatorsOne) {
     }
   }
   ::rmdir(dir.c_str());
+}
+
 double RelError(double r, double x, std::complex<double> want) {
   return std::abs(std::complex<double>(r, x) - want) / std::abs(want);
 }
