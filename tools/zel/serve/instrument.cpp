@@ -93,14 +93,14 @@ Instrument::~Instrument() {
 }
 
 Refusal Instrument::CheckSweep(const SweepParams& p, std::vector<double>* freqs) const {
-  const UnitInfo& u = session_.unit();
+  const ZEL_UnitInfo& u = session_.unit();
   if (!std::isfinite(p.start_mhz) || !std::isfinite(p.stop_mhz))
     return Bad("start_mhz and stop_mhz must be numbers");
   if (p.stop_mhz < p.start_mhz) return Bad("stop_mhz must not be below start_mhz");
-  if (p.start_mhz < u.min_mhz - kSlackMHz || p.stop_mhz > u.max_mhz + kSlackMHz) {
+  if (p.start_mhz < u.min_freq_mhz - kSlackMHz || p.stop_mhz > u.max_freq_mhz + kSlackMHz) {
     char text[160];
     std::snprintf(text, sizeof text, "the %s instrument measures from %g to %g MHz",
-                  u.model_name.c_str(), u.min_mhz, u.max_mhz);
+                  u.model_name, u.min_freq_mhz, u.max_freq_mhz);
     return Bad(text);
   }
   if (p.points != 0 && p.step_mhz != 0) return Bad("give points or step_mhz, not both");
@@ -224,7 +224,7 @@ int Instrument::PrepareCalibration(const SweepParams& p, std::string* cal_name, 
       CalOptions o;
       o.output = pattern;
       o.avg = p.averaging;
-      int rc = RunCalibrate(session_, o, true);
+      int rc = RunCalibrate(session_, RunOptions{}, o, true);
       {
         std::lock_guard<std::mutex> lock(mu_);
         calibrating_ = false;
@@ -294,7 +294,7 @@ void Instrument::RunSweep(std::uint64_t id, SweepParams p, std::vector<double> f
       break;
     }
     sweep.points.push_back({freqs[i], r, x});
-    json point = PointJson(sweep.points.back());
+    json point = PointObject(sweep.points.back());
     point["sweep"] = id;
     point["index"] = i;
     point["t_ms"] = WallMs();
@@ -328,11 +328,11 @@ void Instrument::RunSweep(std::uint64_t id, SweepParams p, std::vector<double> f
 }
 
 Refusal Instrument::Hold(double f_mhz, const std::string& client) {
-  const UnitInfo& u = session_.unit();
-  if (!std::isfinite(f_mhz) || f_mhz < u.min_mhz - kSlackMHz || f_mhz > u.max_mhz + kSlackMHz) {
+  const ZEL_UnitInfo& u = session_.unit();
+  if (!std::isfinite(f_mhz) || f_mhz < u.min_freq_mhz - kSlackMHz || f_mhz > u.max_freq_mhz + kSlackMHz) {
     char text[160];
     std::snprintf(text, sizeof text, "frequency_mhz must lie in the %s instrument's range, %g to %g MHz",
-                  u.model_name.c_str(), u.min_mhz, u.max_mhz);
+                  u.model_name, u.min_freq_mhz, u.max_freq_mhz);
     return Bad(text);
   }
   if (client.empty() || !hub_.StreamOpen(client))
@@ -398,13 +398,13 @@ void Instrument::StreamClosed(const std::string& client) {
 }
 
 Refusal Instrument::ReadSensors(json* out) {
-  const UnitInfo& u = session_.unit();
+  const ZEL_UnitInfo& u = session_.unit();
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (busy_ == Busy::kSweep) return {409, "a sweep is running: read the sensors after it", 0};
   }
   std::lock_guard<std::mutex> lib(lib_mu_);
-  *out = {{"rf_sensor", u.rf_sensor}, {"temp_sensor", u.temp_sensor},
+  *out = {{"rf_sensor", u.rf_sensor != 0}, {"temp_sensor", u.temp_sensor != 0},
           {"rf_voltage_v", nullptr},  {"temperature_c", nullptr}};
   if (u.rf_sensor) {
     double v = ZEL_BitsToDouble(ZEL_GetRFVoltage(0));

@@ -1,5 +1,7 @@
 #include "sweep_files.h"
 
+#include "files.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,32 +58,22 @@ bool ReadFd(int fd, std::string* text) {
   }
 }
 
-// Runs one of zel's file writers on a temporary file and returns what it wrote.
-template <typename Writer>
-bool WriteToText(Writer write, std::string* text) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/zel-serve-XXXXXX";
-  int fd = mkstemp(pattern.data());
-  if (fd < 0) return false;
-  bool ok = write(pattern) && lseek(fd, 0, SEEK_SET) == 0 && ReadFd(fd, text);
-  close(fd);
-  unlink(pattern.c_str());
-  return ok;
-}
-
-std::string TouchstoneComment(const Sweep& s) {
+// The provenance as zel's own file writers take it.
+zelhost::Provenance ZelProvenance(const Sweep& s) {
   const Provenance& p = s.provenance;
-  std::string text = "zel serve, " + p.values +
-                     (p.calibration != "none" ? " with " + p.calibration : std::string()) +
-                     " series impedance as reflection coefficient";
-  text += "\n! instrument: " + p.model + " serial " + (p.serial.empty() ? "none" : p.serial) +
-          " firmware " + p.firmware;
-  text += "\n! date: " + p.date;
-  text += "\n! values: " + p.values;
-  text += "\n! calibration: " + p.calibration;
-  text += "\n! averaging: " + std::to_string(p.averaging);
-  text += "\n! tool: " + p.tool;
-  return text;
+  zelhost::Provenance z;
+  z.comment = "zel serve, " + p.values +
+              (p.calibration != "none" ? " with " + p.calibration : std::string()) +
+              " series impedance as reflection coefficient";
+  z.model = p.model;
+  z.serial = p.serial.empty() ? "none" : p.serial;
+  z.firmware = p.firmware;
+  z.date = p.date;
+  z.corrected = p.values == "corrected";
+  z.calibration = p.calibration;
+  z.averaging = p.averaging;
+  z.tool = p.tool;
+  return z;
 }
 
 void ParseKeyLine(const std::string& line, Provenance* p) {
@@ -127,7 +119,7 @@ std::string LocalIsoTime() {
   return buf + z;
 }
 
-json PointJson(const Point& p) {
+json PointObject(const Point& p) {
   Match m = MatchOf(p);
   return {{"frequency_mhz", p.f_mhz},       {"r_ohm", Number(p.r)},
           {"x_ohm", Number(p.x)},           {"z_abs_ohm", Number(m.z_abs)},
@@ -147,7 +139,7 @@ json SummaryJson(const std::vector<Point>& points) {
 json SweepJson(const Sweep& s) {
   const Provenance& p = s.provenance;
   json points = json::array();
-  for (const Point& pt : s.points) points.push_back(PointJson(pt));
+  for (const Point& pt : s.points) points.push_back(PointObject(pt));
   return {{"provenance",
            {{"instrument", {{"model", p.model}, {"serial", p.serial}, {"firmware", p.firmware}}},
             {"date", p.date},
@@ -170,15 +162,13 @@ bool ValidName(const std::string& name) {
 }
 
 bool TouchstoneText(const Sweep& s, std::string* text) {
-  return WriteToText(
-      [&](const std::string& path) {
-        return WriteTouchstone(path, s.points, TouchstoneComment(s));
-      },
-      text);
+  *text = zelhost::TouchstoneText(s.points, ZelProvenance(s));
+  return true;
 }
 
 bool CsvText(const std::vector<Point>& points, std::string* text) {
-  return WriteToText([&](const std::string& path) { return WriteCsv(path, points); }, text);
+  *text = zelhost::CsvText(points);
+  return true;
 }
 
 bool ParseTouchstone(const std::string& text, Sweep* s, std::string* error) {
@@ -321,7 +311,8 @@ SweepStore::SaveResult SweepStore::Save(const std::string& name, const Sweep& s,
   // Written beside the final name and moved in when complete, so a saved sweep is never seen
   // half written; a name that starts with a dot is never listed.
   std::string part = dir_ + "/." + name + ".part";
-  if (!WriteTouchstone(part, s.points, TouchstoneComment(s))) {
+  std::string error;
+  if (!WriteFileAtomically(part, zelhost::TouchstoneText(s.points, ZelProvenance(s)), &error)) {
     unlink(part.c_str());
     return SaveResult::kFailed;
   }

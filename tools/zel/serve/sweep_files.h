@@ -28,7 +28,7 @@ struct Sweep {
 // "2026-12-10T15:04:05+00:00" for now, in local time.
 std::string LocalIsoTime();
 
-nlohmann::json PointJson(const Point& p);
+nlohmann::json PointObject(const Point& p);
 nlohmann::json SummaryJson(const std::vector<Point>& points);
 // {"provenance": ..., "points": [...], "summary": ...}
 nlohmann::json SweepJson(const Sweep& s);
