@@ -8,6 +8,8 @@ import datetime
 import logging
 import math
 import os
+import re
+import sys
 import tempfile
 import threading
 from dataclasses import dataclass
@@ -204,7 +206,8 @@ class Analyzer:
 
     Args:
         port: the COM port number (COMn; on Linux ``$ZEL_COM<n>`` or ``/dev/ttyS<n-1>``).
-        device: a device path instead ("/dev/ttyUSB0", or a simulator's pseudo-terminal).
+        device: a device path instead ("/dev/ttyUSB0", a simulator's pseudo-terminal; "COM5" on
+            Windows).
         fast: switch the link to 115000 baud when the controller can.
         library: the library file to load (else ``$ZEL_LIB``, the package folder, the build
             tree, the system).
@@ -224,7 +227,7 @@ class Analyzer:
     ) -> None:
         global _current
         if (port is None) == (device is None):
-            raise ValueError("give port or device, not both")
+            raise ValueError("give either port or device")
         self._lib = _lib.load(library)
         self.on_question = on_question
         self._open = False
@@ -246,7 +249,13 @@ class Analyzer:
 
     def _open_port(self, port: Optional[int], device: Optional[str], fast: bool) -> None:
         _install_notice_handler(self._lib)
-        if device is not None:
+        if device is not None and sys.platform == "win32":
+            # Windows names the port itself: the library opens \\.\COMn.
+            m = re.fullmatch(r"(?:\\\\\.\\)?COM(\d+)", os.fspath(device), re.IGNORECASE)
+            if not m:
+                raise ValueError(f"device {device!r}: on Windows give COMn (or port=n)")
+            port, where = int(m.group(1)), f"COM{m.group(1)}"
+        elif device is not None:
             port = DEVICE_PORT
             os.environ[f"ZEL_COM{port}"] = os.fspath(device)
             where = str(device)
@@ -268,12 +277,9 @@ class Analyzer:
                 if text == IDENT_FAILED_TEXT:
                     raise errors.make_error(errors.ERR_NO_IDENT, where, self._lib)
                 self.info = self._read_info()
-                if self.info.model_code == 0:
-                    raise errors.IdentificationError(
-                        errors.ERR_NO_IDENT,
-                        f"the identification names no model: {_trimmed(text)!r}",
-                        where,
-                    )
+                if self.info.model_code == _lib.MODEL_UNKNOWN:
+                    context = f"{where}: the identification names no model ({_trimmed(text)!r})"
+                    raise errors.make_error(errors.ERR_NO_IDENT, context, self._lib)
             except BaseException:
                 self._close_port()
                 raise
