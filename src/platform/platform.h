@@ -99,4 +99,9 @@ void SetNoticeHandler(NoticeHandler handler);
 // The real platform of this build (POSIX or Win32).
 Platform& Native();
 
+// The process-wide lock of the exported calls, whatever platform is installed. Recursive: the
+// thread that holds it may take it again.
+void LockCalls();
+void UnlockCalls();
+
 }  // namespace zel::platform
