@@ -174,18 +174,23 @@ ZEL_API int32_t ZEL_CALL ZEL_ProgRelay(int32_t on);
 ZEL_API int32_t ZEL_CALL ZEL_ConstantFreq(int32_t on, double freq_mhz);
 
 /* Identify the controller. Returns a new malloc'ed text on every call (the library never frees
- * it; the host may free() it): the controller's identification text, or "34506" on failure. */
+ * it; the host may free() it): the controller's identification text, or "34506" on failure
+ * (also when "V" cannot be sent: no port open, the write failed; then without waiting for the
+ * reply). */
 ZEL_API char* ZEL_CALL ZEL_GetVersion(int32_t unused);
 
-/* Identify the controller and return the unit's serial number, or 6 on failure. */
+/* Identify the controller and return the unit's serial number, or 6 on failure (as for
+ * ZEL_GetVersion). */
 ZEL_API int32_t ZEL_CALL ZEL_GetSerialNum(int32_t unused);
 
 /* RF voltage at the input, volts peak, as the 64 bits of a double (ZEL_BitsToDouble). On failure
- * the double holds the status code (34517 or 34518). */
+ * the double holds the status code (34517, or 34518: no reply, or at once when the request
+ * could not be sent). */
 ZEL_API int64_t ZEL_CALL ZEL_GetRFVoltage(int32_t unused);
 
 /* Instrument temperature, units 0 = Celsius, other = Fahrenheit, as the 64 bits of a double. On
- * failure the double holds the status code (34515 or 34516). */
+ * failure the double holds the status code (34515, or 34516: no reply, or at once when the
+ * request could not be sent). */
 ZEL_API int64_t ZEL_CALL ZEL_GetTemperature(int32_t units);
 
 /* Extension: the notices that the library shows even during a call (a wrong unit's flash, a bad

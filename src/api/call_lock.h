@@ -4,18 +4,16 @@
 // call back in on the same thread.
 #pragma once
 
-#include <mutex>
+#include "platform/platform.h"
 
 namespace zel {
 
-std::recursive_mutex& CallMutex();
-
 class CallLock {
  public:
-  CallLock() : lock_(CallMutex()) {}
-
- private:
-  std::lock_guard<std::recursive_mutex> lock_;
+  CallLock() { platform::LockCalls(); }
+  ~CallLock() { platform::UnlockCalls(); }
+  CallLock(const CallLock&) = delete;
+  CallLock& operator=(const CallLock&) = delete;
 };
 
 }  // namespace zel

@@ -61,6 +61,8 @@ ZEL_API int32_t ZEL_CALL ZEL_GetUnitInfo(ZEL_UnitInfo* info) {
   info->flash_programmed = id.FlashProgrammed != 0 ? 1 : 0;
   info->min_freq_mhz = state.synth.MinFreqMHz;
   info->max_freq_mhz = state.synth.MaxFreqMHz;
+  info->rgen_ohms = id.Rgen;
+  info->rref_ohms = id.Rref;
   info->record_bytes = state.link.ShortRecord != 0 ? zel::kRecordBytesShort : zel::kRecordBytesLong;
   info->sync = state.link.SyncEnabled != 0 ? 1 : 0;
   info->rf_sensor = zel::HasRFSensor() ? 1 : 0;

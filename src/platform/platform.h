@@ -67,7 +67,8 @@ class Platform {
   // that is not open or a write the driver refused (an adapter that was pulled).
   virtual bool Write(PortHandle handle, const std::uint8_t* bytes, int count) = 0;
   // Drops what waits in the driver's queues (PurgeFlags). Never waits: it costs no time when
-  // nothing is there.
+  // nothing is there. A ReadByte that reads ahead into a buffer of its own must drop that
+  // buffer too on kPurgeInput: a byte received before the purge is never read after it.
   virtual void Purge(PortHandle handle, int what) = 0;
   // One byte, or -1 when none came within about 1 ms (never sooner, also on a dead handle).
   virtual int ReadByte(PortHandle handle) = 0;
@@ -103,5 +104,10 @@ void SetNoticeHandler(NoticeHandler handler);
 
 // The real platform of this build (POSIX or Win32).
 Platform& Native();
+
+// The process-wide lock of the exported calls, whatever platform is installed. Recursive: the
+// thread that holds it may take it again.
+void LockCalls();
+void UnlockCalls();
 
 }  // namespace zel::platform

@@ -61,6 +61,9 @@ TEST_P(Models, IdentifyMeasureHoldAndReadSensors) {
   EXPECT_EQ(info.model, c.code);
   EXPECT_EQ(info.serial_number, serial);
   EXPECT_EQ(info.max_freq_mhz, c.max_mhz);
+  const zelsim::ModelInfo& model = zelsim::Info(c.model);
+  EXPECT_EQ(info.rgen_ohms, model.rgen_ohms);
+  EXPECT_EQ(info.rref_ohms, model.rref_ohms);
   EXPECT_EQ(info.rf_sensor, c.rf_sensor ? 1 : 0);
   EXPECT_EQ(info.temp_sensor, c.temp_sensor ? 1 : 0);
   EXPECT_EQ(std::string(info.device), sim.path()) << "the device as ZEL_COM<n> names it";

@@ -360,13 +360,15 @@ TEST(IntegritySim, CallsFromSeveralThreadsRunOneAtATime) {
     ++ready;
     while (ready < 3) std::this_thread::yield();
   };
+  // The simulator is only touched from inside the library's calls once the threads run.
+  std::vector<std::complex<double>> want;
+  for (int k = 0; k < 40; ++k) want.push_back(bench.sim.RawImpedance(1 + k * 4));
   std::thread points([&] {
     start();
     for (int i = 0; i < kRounds; ++i) {
       const double f = 1 + (i % 40) * 4;
       double r = 0, x = 0;
-      if (ZEL_ScanPoint(0, f, &r, &x) != 0 || RelError(r, x, bench.sim.RawImpedance(f)) > 0.01)
-        ++bad_points;
+      if (ZEL_ScanPoint(0, f, &r, &x) != 0 || RelError(r, x, want[i % 40]) > 0.01) ++bad_points;
     }
   });
   std::thread temps([&] {

@@ -476,13 +476,19 @@ static void CheckTimeouts(void) {
         (unsigned long)ms);
   zel.CommPort(0, kSilentPort, 0);
 
-  /* No port at all: writes go nowhere and every read still takes its millisecond. */
+  /* No port at all: the point's commands cannot be sent, and the call says so at once instead of
+   * waiting for a record that cannot come. */
   zel.CommPort(1, kAbsentPort, 57600);
+  r = x = -12345;
   t0 = GetTickCount();
   status = zel.ScanPoint(0, 10.0, &r, &x);
   ms = GetTickCount() - t0;
-  Check(status == ZEL_ERR_NO_RECORD && ms + 16 >= kRecordTimeoutMs && ms < kTimeoutCeilingMs,
-        "timeout.record_without_a_port", "status %d after %lu ms", status, (unsigned long)ms);
+  Check(status == ZEL_ERR_NOT_SENT && ms < kRecordTimeoutMs / 4 && r == -12345 && x == -12345,
+        "port.point_without_a_port_fails_at_once", "status %d after %lu ms, outputs %g %g", status,
+        (unsigned long)ms, r, x);
+  status = zel.ProgRelay(0);
+  Check(status == ZEL_ERR_NOT_SENT, "port.relay_without_a_port_is_not_switched", "status %d",
+        status);
 }
 
 int main(int argc, char** argv) {

@@ -36,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -343,6 +344,23 @@ class PosixPlatform final : public Platform {
 Platform& Native() {
   static PosixPlatform platform;
   return platform;
+}
+
+namespace {
+std::recursive_mutex& CallMutex() {
+  // Built on first use, so a call made while a host's static objects are still being constructed
+  // finds it ready.
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+}  // namespace
+
+void LockCalls() {
+  CallMutex().lock();
+}
+
+void UnlockCalls() {
+  CallMutex().unlock();
 }
 
 }  // namespace zel::platform

@@ -221,4 +221,24 @@ Platform& Native() {
   return platform;
 }
 
+namespace {
+// A critical section is recursive for its owning thread. It is set up when the DLL is loaded,
+// before any host code can call in.
+struct CallSection {
+  CRITICAL_SECTION section;
+  CallSection() { InitializeCriticalSection(&section); }
+  ~CallSection() { DeleteCriticalSection(&section); }
+  CallSection(const CallSection&) = delete;
+  CallSection& operator=(const CallSection&) = delete;
+} g_calls;
+}  // namespace
+
+void LockCalls() {
+  EnterCriticalSection(&g_calls.section);
+}
+
+void UnlockCalls() {
+  LeaveCriticalSection(&g_calls.section);
+}
+
 }  // namespace zel::platform
