@@ -17,10 +17,11 @@ enum class FileRead {
 };
 
 // A file's bytes. The block is kept from one read to the next (a calibration is loaded again and
-// again at the same size) and always has one byte to spare behind size, for a reader's sentinel.
+// again at the same size) and always has kSpareBytes behind capacity, for a reader's sentinel.
 struct FileBytes {
+  static constexpr std::size_t kSpareBytes = 1;
   std::unique_ptr<char[]> data;
-  std::size_t capacity = 0;  // bytes usable in data, not counting the spare one
+  std::size_t capacity = 0;  // bytes usable in data, not counting the spare ones
   std::size_t size = 0;
 };
 

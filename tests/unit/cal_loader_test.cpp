@@ -8,6 +8,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -857,6 +858,71 @@ TEST_F(CalLoader, OnlyRegularFilesOfAPossibleSizeAreRead) {
   }
   std::filesystem::resize_file(huge, 90161ull * 257);
   EXPECT_EQ(ZEL_LoadCalFile(huge.c_str()), 0) << "the longest possible file is read";
+}
+
+// The loader reads the writer's record lines a faster way than ParseCalRecord; every line, of the
+// writer's form or not, must give exactly the values of the general rule (bit for bit, the sign
+// of a zero too).
+TEST_F(CalLoader, RecordValuesAreThoseOfTheGeneralRuleBitForBit) {
+  std::mt19937 rng(29);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  auto digits = [&](int n) {
+    std::string d;
+    for (int i = 0; i < n; ++i) d += static_cast<char>('0' + pick(10));
+    return d;
+  };
+  auto number = [&] {
+    std::string t = pick(3) == 0 ? "-" : "";
+    const int form = pick(10);
+    if (form == 0) return t + digits(1 + pick(25));                         // whole, long
+    if (form == 1) return t + "." + digits(1 + pick(25));                   // no whole digits
+    if (form == 2) return t + digits(1 + pick(3)) + ".";                    // no decimals
+    if (form == 3) return t + "0000000000000000000" + digits(1 + pick(4));  // leading zeros
+    if (form == 4) return t + digits(1 + pick(8)) + "." + digits(15 + pick(10));
+    return t + digits(1 + pick(6)) + "." + digits(pick(5));  // the writer's form and near it
+  };
+  auto blanks = [&](int most) { return std::string(static_cast<std::size_t>(pick(most)), ' '); };
+  auto line = [&] {
+    std::string l = blanks(4) + (pick(2) ? digits(1 + pick(4)) : number()) + " " + blanks(3) +
+                    number() + " " + blanks(3) + number();
+    const int extra = pick(12);
+    if (extra == 0) l += "   ";                        // blanks behind
+    if (extra == 1) l += "x7";                         // text behind the number
+    if (extra == 2) l += std::string(260, ' ') + "1";  // a line over 255 characters
+    if (extra == 3) l = "\t" + l;                      // a tab in the label
+    if (extra == 4)
+      l.insert(l.find(' ', l.find_first_not_of(' ')) + 1, "\t");  // a tab before a value
+    return l;
+  };
+  state.synth.MaxFreqMHz = 2000;
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<std::string> lines;
+    std::string text = " 50   //  _ID=123456\r\n 2000\r\n Short Circuit:  date=x\r\n";
+    for (int block = 0; block < 3; ++block) {
+      if (block == 1) text += " Open Circuit:\r\n";
+      if (block == 2) text += " Standard Resistance:\r\n";
+      for (int i = 0; i < 2003; ++i) {
+        std::string l = block < 2 ? line() : Record(i, LoadRe(i), LoadIm(i));
+        double a, b;
+        if (block < 2 && !zel::ParseCalRecord(std::string_view(l).substr(0, 255), &a, &b)) {
+          l = Record(i, ShortRe(i), ShortIm(i));  // a damaged line has its own test
+        }
+        if (block < 2) lines.push_back(l);
+        text += l + (pick(3) == 0 ? "\n" : "\r\n");
+      }
+    }
+    ASSERT_EQ(Load(text), 0);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      double a, b;
+      ASSERT_TRUE(zel::ParseCalRecord(std::string_view(lines[i]).substr(0, 255), &a, &b));
+      const int e = static_cast<int>(i % 2003);
+      const double got_a = i < 2003 ? state.cal.CalShortRe[e] : state.cal.CalOpenRe[e];
+      const double got_b = i < 2003 ? state.cal.CalShortIm[e] : state.cal.CalOpenIm[e];
+      ASSERT_EQ(std::memcmp(&got_a, &a, sizeof a), 0) << lines[i] << " / " << got_a << " " << a;
+      ASSERT_EQ(std::memcmp(&got_b, &b, sizeof b), 0) << lines[i] << " / " << got_b << " " << b;
+    }
+  }
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ FileRead ReadRegularFile(const char* path, std::size_t max_bytes, FileBytes* out
   }
   const std::size_t want = static_cast<std::size_t>(length.QuadPart) + 1;
   if (out->capacity < want) {
-    out->data.reset(new char[want + 1]);
+    out->data.reset(new char[want + FileBytes::kSpareBytes]);
     out->capacity = want;
   }
   std::size_t got = 0;
@@ -74,7 +74,7 @@ FileRead ReadRegularFile(const char* path, std::size_t max_bytes, FileBytes* out
     if (got == out->capacity) {
       if (got > max_bytes) return FileRead::kTooLarge;
       const std::size_t grown = got * 2 < max_bytes + 1 ? got * 2 : max_bytes + 1;
-      std::unique_ptr<char[]> bigger(new char[grown + 1]);
+      std::unique_ptr<char[]> bigger(new char[grown + FileBytes::kSpareBytes]);
       std::copy(out->data.get(), out->data.get() + got, bigger.get());
       out->data = std::move(bigger);
       out->capacity = grown;
