@@ -114,7 +114,7 @@ struct Stats {
   int broke[static_cast<int>(Fault::kCount)][static_cast<int>(Broke::kCount)] = {};
   int bad_checksums = 0, silenced = 0, cut = 0, garbage_bytes = 0, late = 0, unplugs = 0;
   int second_refused = 0, second_opened = 0;
-  int after_stale = 0;  // violations on calls that began with stale bytes on the line
+  int after_stale = 0;  // violations on calls that began with stale bytes on the line or coming
   // Counted apart: a late reply landed while the call waited for its own.
   int landed_mid_call = 0, landed_value_off = 0, landed_status_off = 0;
   int refused_on_code = 0;  // 34506 on a failure code held as the RF voltage
@@ -142,13 +142,15 @@ bool rf_code_held = false;
 // Bytes waiting on the line when the call under test began (read on the soak's own descriptor of
 // the slave: a terminal's input queue is shared by every descriptor open on it).
 int stale_bytes = 0;
+bool reply_on_its_way = false;  // the simulator still held a reply back when the call began
 
 void Violation(Stats& s, const char* model, Fault fault, Broke broke, const std::string& what) {
   ++s.violations;
   ++s.broke[static_cast<int>(fault)][static_cast<int>(broke)];
-  if (stale_bytes > 0) ++s.after_stale;
+  if (stale_bytes > 0 || reply_on_its_way) ++s.after_stale;
   std::printf("VIOLATION [%s] %s", model, what.c_str());
   if (stale_bytes > 0) std::printf(" (%d stale bytes on the line before the call)", stale_bytes);
+  if (reply_on_its_way) std::printf(" (an earlier reply still on its way when the call began)");
   std::printf("\n");
 }
 
@@ -331,6 +333,8 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
   std::vector<std::complex<double>> before;
   for (double f : kRefFreqs) {
     double r = 0, x = 0;
+    stale_bytes = Waiting(line);
+    reply_on_its_way = false;
     const int st = ZEL_ScanPoint(1, f, &r, &x);
     before.emplace_back(r, x);
     if ((st != 0 && !(run.rf && rf_code_held && st == ZEL_ERR_RF_OVERVOLTAGE)) ||
@@ -424,6 +428,7 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
     double r = NAN, x = NAN, value = NAN;
     int status = 0;
     stale_bytes = Waiting(line);
+    reply_on_its_way = pty.WithSim([](zelsim::Simulator& sim) { return sim.NextByteTime() >= 0; });
     const auto t0 = Clock::now();
     switch (call) {
       case Call::kPoint:
@@ -623,6 +628,8 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   for (std::size_t i = 0; i < std::size(kRefFreqs); ++i) {
     double r = 0, x = 0;
+    stale_bytes = Waiting(line);
+    reply_on_its_way = false;
     const int st = ZEL_ScanPoint(1, kRefFreqs[i], &r, &x);
     if (st != 0 ||
         std::abs(std::complex<double>(r, x) - before[i]) > 1e-6 * (1 + std::abs(before[i]))) {
@@ -710,7 +717,8 @@ int main(int argc, char** argv) {
       "calls refused with 34506 on a failure code held as the RF voltage, as specified: %d\n",
       s.refused_on_code);
   std::printf(
-      "violations: %d (%d of them on calls that began with stale bytes on the line; %d sensor "
+      "violations: %d (%d of them on calls that began with stale bytes on the line or on their "
+      "way; %d sensor "
       "values read through garbage before a reply without checksum)\n",
       s.violations, s.after_stale, s.garbage_sensor);
   return s.violations == 0 ? 0 : 1;
