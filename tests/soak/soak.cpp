@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,10 +114,13 @@ struct Stats {
   int broke[static_cast<int>(Fault::kCount)][static_cast<int>(Broke::kCount)] = {};
   int bad_checksums = 0, silenced = 0, cut = 0, garbage_bytes = 0, late = 0, unplugs = 0;
   int second_refused = 0, second_opened = 0;
-  int after_late = 0;  // violations on calls after a late reply had landed in the same model run
+  int after_stale = 0;  // violations on calls that began with stale bytes on the line or coming
   // Counted apart: a late reply landed while the call waited for its own.
   int landed_mid_call = 0, landed_value_off = 0, landed_status_off = 0;
   int refused_on_code = 0;  // 34506 on a failure code held as the RF voltage
+  // Counted apart: garbage before a sensor's two-byte reply read as a reading a 12-bit
+  // converter can give (the reply has no checksum).
+  int garbage_sensor = 0;
   int violations = 0;
   int points = 0;
 };
@@ -137,15 +141,29 @@ bool verbose = false;
 // compares with its 30.1 V limit, and ZEL_InitVars keeps it: until the next good reading, a
 // switch that reads no new voltage is refused with 34506, as specified.
 bool rf_code_held = false;
-// A late reply has landed in this model run: stale bytes may have reached the line.
-bool late_landed = false;
+// Bytes waiting on the line when the call under test began (read on the soak's own descriptor of
+// the slave: a terminal's input queue is shared by every descriptor open on it).
+int stale_bytes = 0;
+bool reply_on_its_way = false;  // the simulator still held a reply back when the call began
 
 void Violation(Stats& s, const char* model, Fault fault, Broke broke, const std::string& what) {
   ++s.violations;
   ++s.broke[static_cast<int>(fault)][static_cast<int>(broke)];
-  if (late_landed) ++s.after_late;
-  std::printf("VIOLATION [%s] %s%s\n", model, what.c_str(),
-              late_landed ? " (after a late reply)" : "");
+  if (stale_bytes > 0 || reply_on_its_way) ++s.after_stale;
+  std::printf("VIOLATION [%s] %s", model, what.c_str());
+  if (stale_bytes > 0) std::printf(" (%d stale bytes on the line before the call)", stale_bytes);
+  if (reply_on_its_way) std::printf(" (an earlier reply still on its way when the call began)");
+  std::printf("\n");
+}
+
+// A descriptor of the slave that only looks at its input queue; opened before the library's, so
+// the library's exclusive open does not keep it out.
+int OpenLine(const std::string& slave) {
+  return ::open(slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+int Waiting(int fd) {
+  int n = 0;
+  return fd >= 0 && ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
 }
 
 double Seconds(Clock::time_point a, Clock::time_point b) {
@@ -266,6 +284,14 @@ int RunSecondProgram(int com, double f_mhz) {
   return 0;
 }
 
+// A sensor value that no reading of the sensor's 12-bit converter gives: at or past its top.
+bool BeyondConverter(const ModelRun& run, Call call, double value) {
+  const int raw = call == Call::kRf                  ? zelsim::RfVoltsToRaw(value)
+                  : run.model == zelsim::Model::kUhf ? zelsim::UhfTempToRaw(value)
+                                                     : zelsim::PowerTempToRaw(value);
+  return raw >= 4095;
+}
+
 // Replies the late fault held back that have not reached the line yet.
 int LateQueued(zeltest::PtySim& pty) {
   return pty.WithSim([](zelsim::Simulator& sim) { return sim.LateRepliesQueued(); });
@@ -280,12 +306,13 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
   cfg.seed = seed;
   cfg.rf_volts = kRfVolts;
   cfg.temp_f = kTempF;
-  late_landed = false;
+  stale_bytes = 0;
   zeltest::PtySim pty(cfg, 1);
   if (!pty.ok()) {
     Violation(s, run.name, Fault::kNone, Broke::kOther, "simulator: " + pty.error());
     return;
   }
+  int line = OpenLine(pty.slave_path());
   if (ZEL_CommPort(1, 1, 57600) != 0) {
     Violation(s, run.name, Fault::kNone, Broke::kOther, "the port did not open");
     return;
@@ -316,6 +343,8 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
   std::vector<std::complex<double>> before;
   for (double f : kRefFreqs) {
     double r = 0, x = 0;
+    stale_bytes = Waiting(line);
+    reply_on_its_way = false;
     const int st = ZEL_ScanPoint(1, f, &r, &x);
     before.emplace_back(r, x);
     if ((st != 0 && !(run.rf && rf_code_held && st == ZEL_ERR_RF_OVERVOLTAGE)) ||
@@ -408,6 +437,8 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
 
     double r = NAN, x = NAN, value = NAN;
     int status = 0;
+    stale_bytes = Waiting(line);
+    reply_on_its_way = pty.WithSim([](zelsim::Simulator& sim) { return sim.NextByteTime() >= 0; });
     const auto t0 = Clock::now();
     switch (call) {
       case Call::kPoint:
@@ -450,7 +481,6 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
         !unplugged && LateQueued(pty) < late_before + (c1.replies_late - c0.replies_late);
     if (landed_mid_call) {
       ++s.landed_mid_call;
-      late_landed = true;
     }
     const int ci = static_cast<int>(call);
     ++s.calls[ci];
@@ -510,12 +540,23 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
     } else {
       allowed = {0};
     }
+    // Unplugged, the voltage read before a relay switch fails and its code is held as the RF
+    // voltage, which the switch then refuses.
+    if (rf_first && unplugged) allowed.push_back(ZEL_ERR_RF_OVERVOLTAGE);
     if (rf_first && record_lost) {
       // The voltage reply lost: its time-out code stays (the record then comes whole); a cut that
       // leaves both bytes costs nothing.
       allowed.push_back(ZEL_ERR_RF_TIMEOUT);
       if (fault == Fault::kCut) allowed.push_back(0);
     }
+    // A late reply still held back stalls the line: the replies of this call come after it, and
+    // may come after the call has given up on them.
+    if (late_before > 0 && call != Call::kRelay && !(call == Call::kRf && !run.rf) &&
+        !(call == Call::kTemp && !run.temp))
+      allowed.push_back(call == Call::kRf     ? ZEL_ERR_RF_TIMEOUT
+                        : call == Call::kTemp ? ZEL_ERR_TEMP_TIMEOUT
+                                              : ZEL_ERR_NO_RECORD);
+    if (late_before > 0 && rf_first) allowed.push_back(ZEL_ERR_RF_TIMEOUT);
     // A silenced or cut sensor-less call, a relay switch or a sensor read without a record has
     // nothing to lose: the fault stays armed for a reply that never comes, which is why every
     // call starts with the faults reset.
@@ -564,6 +605,16 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
       if (verbose && (value_off || status_off))
         std::printf("[%s] %s%s: a late reply landed mid-call (counted apart)\n", run.name, what,
                     got);
+    } else if (value_off && !is_point && fault == Fault::kGarbage &&
+               !BeyondConverter(run, call, value)) {
+      // A sensor's two-byte reply carries no checksum: garbage before it that reads as a value
+      // the converter can give cannot be told from a reading.
+      ++s.garbage_sensor;
+      if (verbose)
+        std::printf("[%s] %s%s: garbage read as a reading (counted apart)\n", run.name, what, got);
+      if (status_off)
+        Violation(s, run.name, fault, Broke::kStatus,
+                  std::string(what) + ": not the specified status");
     } else {
       if (value_off) Violation(s, run.name, fault, Broke::kValue, std::string(what) + got);
       if (status_off)
@@ -578,11 +629,12 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
       while (LateQueued(pty) > 0 && Clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      late_landed = true;
     }
     if (unplugged) {
       // The host notices the failure and opens the port again once it is back.
       if (!pty.Replug()) Violation(s, run.name, fault, Broke::kOther, "replug: " + pty.error());
+      ::close(line);
+      line = OpenLine(pty.slave_path());
       ZEL_CommPort(0, 1, 0);
       if (ZEL_CommPort(1, 1, 57600) != 0)
         Violation(s, run.name, fault, Broke::kOther, "reopen after replug failed");
@@ -598,6 +650,8 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   for (std::size_t i = 0; i < std::size(kRefFreqs); ++i) {
     double r = 0, x = 0;
+    stale_bytes = Waiting(line);
+    reply_on_its_way = false;
     const int st = ZEL_ScanPoint(1, kRefFreqs[i], &r, &x);
     if (st != 0 ||
         std::abs(std::complex<double>(r, x) - before[i]) > 1e-6 * (1 + std::abs(before[i]))) {
@@ -609,6 +663,7 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
     }
   }
   ZEL_CommPort(0, 1, 0);
+  if (line >= 0) ::close(line);
 }
 
 }  // namespace
@@ -683,7 +738,13 @@ int main(int argc, char** argv) {
   std::printf(
       "calls refused with 34506 on a failure code held as the RF voltage, as specified: %d\n",
       s.refused_on_code);
-  std::printf("violations: %d (%d of them after a late reply had landed)\n", s.violations,
-              s.after_late);
+  std::printf(
+      "counted apart, garbage before a sensor's reply (no checksum) read as a reading the "
+      "converter can give: %d\n",
+      s.garbage_sensor);
+  std::printf(
+      "violations: %d (%d of them on calls that began with stale bytes on the line or on their "
+      "way)\n",
+      s.violations, s.after_stale);
   return s.violations == 0 ? 0 : 1;
 }

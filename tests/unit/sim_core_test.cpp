@@ -391,8 +391,10 @@ TEST(SimFaults, EachFaultIsInjectedAsOftenAsAskedAndCounted) {
   f.late_ms = 2500;
   Send(sim, "F0666667C", 2.0);
   Send(sim, "V", 2.1);
+  EXPECT_EQ(sim.LateRepliesQueued(), 1);
   EXPECT_EQ(sim.NextByte(4.49), -1);
   EXPECT_EQ(Drain(sim, 4.5).size(), 72 + 1 + sim.IdentText().size());
+  EXPECT_EQ(sim.LateRepliesQueued(), 0);
   Send(sim, "F0666667C", 5.0);
   EXPECT_EQ(Drain(sim, 5.0).size(), 72u);  // on time again
 
