@@ -77,6 +77,9 @@ void CatchSignals() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
   // A reader that went away (zel sweep | head) is seen as EPIPE on stdout.
   std::signal(SIGPIPE, SIG_IGN);
+  // A file size limit (ulimit -f) fails the write, which is reported, instead of ending the run
+  // with the instrument on.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool StdoutGone() {
