@@ -241,6 +241,7 @@ TEST(CliUhf, InfoAndCalibrateAgreeOnTheSerialNumber) {
   ZelRun cal = RunZel({"--sim", "uhf", "calibrate", "-o", (dir / "uhf.acal").string()});
   ASSERT_EQ(cal.status, 0) << cal.err;
   EXPECT_FALSE(Has(cal.err, "no serial number")) << cal.err;
+  EXPECT_TRUE(Has(cal.err, "for the unit with serial number ")) << cal.err;
   // The format number, then the line with the unit's identification.
   std::vector<std::string> lines = Lines(Slurp(dir / "uhf.acal"));
   ASSERT_GE(lines.size(), 2u);

@@ -256,8 +256,12 @@ int RunCalibrate(Session& s, const RunOptions& r, const CalOptions& o, bool auto
   if (automatic) {
     std::fprintf(stderr, "zel: calibrated the simulator (%zu points per standard; %s)\n", n, check);
   } else {
-    std::fprintf(stderr, "zel: calibration written to %s: %zu points per standard, Rcal %g ohm\n",
-                 o.output.c_str(), n, o.rcal_ohms);
+    std::fprintf(
+        stderr, "zel: calibration written to %s: %zu points per standard, Rcal %g ohm, %s\n",
+        o.output.c_str(), n, o.rcal_ohms,
+        u.unit_id[0]
+            ? ("for the unit with serial number " + std::to_string(u.serial_number)).c_str()
+            : "for any unit");
     std::fprintf(stderr, "zel: check: %s\n", check);
   }
   return kExitOk;

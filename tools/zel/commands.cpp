@@ -309,8 +309,11 @@ std::int32_t MeasurePoint(const RunOptions& r, int mode, double f_mhz, double* o
   std::int32_t status = ZEL_ScanPoint(mode, f_mhz, out_r, out_x);
   for (int attempt = 1; attempt <= r.retries && status != ZEL_OK && Retryable(status); ++attempt) {
     if (g_interrupted) break;
-    std::fprintf(stderr, "zel: point at %.6g MHz: %s; measuring it again (%d of %d)\n", f_mhz,
-                 ZEL_StatusText(status), attempt, r.retries);
+    // On a terminal the message takes the place of the progress line, which the next point
+    // writes again.
+    std::fprintf(stderr, "%szel: point at %.6g MHz: %s; measuring it again (%d of %d)\n",
+                 isatty(STDERR_FILENO) ? "\r\033[K" : "", f_mhz, ZEL_StatusText(status), attempt,
+                 r.retries);
     status = ZEL_ScanPoint(mode, f_mhz, out_r, out_x);
   }
   return status;
