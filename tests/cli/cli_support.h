@@ -127,7 +127,7 @@ class Child {
 // Runs zel with args; feeds `input` on stdin (then end of input); calls on_out with the pid and
 // the stdout so far after each chunk of output.
 inline ZelRun RunZel(const std::vector<std::string>& args, const std::string& input = "",
-              const std::function<void(pid_t, const std::string&)>& on_out = {}) {
+                     const std::function<void(pid_t, const std::string&)>& on_out = {}) {
   Child c(ZEL_CLI_PATH, args);
   c.Write(input);
   c.CloseStdin();

@@ -232,8 +232,12 @@ TEST(CliInfo, ReportsTheModelItsRangeAndSensors) {
   };
   const Case cases[] = {
       {"power",
-       {"model            high-power", "serial number    23456", "frequency range  0.01 to 170 MHz",
-        "record format    long (72 bytes)", "sensors          RF voltage, temperature",
+       {
+           "model            high-power",
+           "serial number    23456",
+           "frequency range  0.01 to 170 MHz",
+           "record format    long (72 bytes)",
+           "sensors          RF voltage, temperature",
        }},
       {"lowrange",
        {"model            low-range", "frequency range  0.1 to 32 MHz",
@@ -293,9 +297,13 @@ TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
        {"--device", (dir / "no-such-tty").string(), "info"},
        1,
        {"cannot open", "no such device", "zel ports"}},
-      {"a file given as the port", {"--device", (dir / "other.acal").string(), "info"}, 1,
+      {"a file given as the port",
+       {"--device", (dir / "other.acal").string(), "info"},
+       1,
        {"not a serial device (a file)"}},
-      {"a device that is no terminal", {"--device", "/dev/null", "info"}, 1,
+      {"a device that is no terminal",
+       {"--device", "/dev/null", "info"},
+       1,
        {"not a serial device"}},
 
       {"wrong calibration file",
@@ -321,16 +329,24 @@ TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
       {"infinite stop", {"sweep", "1", "inf"}, 2, {"STOP is infinite"}},
       {"NaN point", {"point", "nan"}, 2, {"FREQ is not a number"}},
       {"misspelt command", {"swep", "1", "2"}, 2, {"did you mean 'sweep'?"}},
-      {"misspelt command after options", {"--sim", "uhf", "calbrate"}, 2,
+      {"misspelt command after options",
+       {"--sim", "uhf", "calbrate"},
+       2,
        {"did you mean 'calibrate'?"}},
-      {"calibration file given twice", {"--cal", "a.acal", "sweep", "1", "2", "--cal", "b.acal"},
-       2, {"--cal given twice"}},
+      {"calibration file given twice",
+       {"--cal", "a.acal", "sweep", "1", "2", "--cal", "b.acal"},
+       2,
+       {"--cal given twice"}},
       {"band and range", {"sweep", "1", "2", "--band", "40m"}, 2, {"not both"}},
       {"unknown band", {"sweep", "--band", "41m"}, 2, {"no band '41m'", "160m"}},
-      {"band outside the model's range", {"--sim", "lowrange", "sweep", "--band", "2m"}, 1 + 1,
+      {"band outside the model's range",
+       {"--sim", "lowrange", "sweep", "--band", "2m"},
+       1 + 1,
        {"2m band lies outside the low-range"}},
-      {"sweep into a missing folder", {"sweep", "1", "2", "-o", (dir / "no" / "x.csv").string()},
-       2, {"does not exist"}},
+      {"sweep into a missing folder",
+       {"sweep", "1", "2", "-o", (dir / "no" / "x.csv").string()},
+       2,
+       {"does not exist"}},
       {"calibration into a missing folder",
        {"calibrate", "-o", (dir / "no" / "x.acal").string()},
        2,
@@ -398,9 +414,10 @@ TEST(CliExternalInstrument, SilenceMidSweepStopsWithTheStatusAndKeepsTheMeasured
       RunZel({"--device", path, "sweep", "1", "30", "--points", "100", "-o", csv.string()});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("sweep stopped at"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("no detector record from the instrument (time-out) (34525): check power and the "
-                         "serial cable"),
-            std::string::npos)
+  EXPECT_NE(
+      run.err.find("no detector record from the instrument (time-out) (34525): check power and the "
+                   "serial cable"),
+      std::string::npos)
       << run.err;
   std::size_t rows = 0;
   for (const std::string& line : Lines(run.out))

@@ -2,6 +2,7 @@
 // the grid, written with the library's calibration writer, loaded back and checked by measuring
 // the load standard, which is still attached at the end, corrected.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -101,8 +102,12 @@ class CheckedFile {
     if (!committed_) std::remove(trial_.c_str());
   }
   const std::string& trial() const { return trial_; }
+  // The checked file reaches the disk before it takes the name.
   bool Commit() {
-    committed_ = std::rename(trial_.c_str(), name_.c_str()) == 0;
+    int fd = open(trial_.c_str(), O_RDONLY);
+    bool synced = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    committed_ = synced && std::rename(trial_.c_str(), name_.c_str()) == 0;
     return committed_;
   }
 
@@ -224,7 +229,8 @@ int RunCalibrate(Session& s, const RunOptions& r, const CalOptions& o, bool auto
     double cr = 0, cx = 0;
     status = MeasurePoint(r, 1, f, &cr, &cx);
     if (status != ZEL_OK) {
-      if (g_interrupted) return Complain("calibration cancelled; no file written", InterruptedStatus());
+      if (g_interrupted)
+        return Complain("calibration cancelled; no file written", InterruptedStatus());
       return Fail("checking the calibration at " + std::to_string(f) + " MHz", status);
     }
     double err = std::abs(std::complex<double>(cr - o.rcal_ohms, cx)) / o.rcal_ohms;
@@ -250,8 +256,12 @@ int RunCalibrate(Session& s, const RunOptions& r, const CalOptions& o, bool auto
   if (automatic) {
     std::fprintf(stderr, "zel: calibrated the simulator (%zu points per standard; %s)\n", n, check);
   } else {
-    std::fprintf(stderr, "zel: calibration written to %s: %zu points per standard, Rcal %g ohm\n",
-                 o.output.c_str(), n, o.rcal_ohms);
+    std::fprintf(
+        stderr, "zel: calibration written to %s: %zu points per standard, Rcal %g ohm, %s\n",
+        o.output.c_str(), n, o.rcal_ohms,
+        u.unit_id[0]
+            ? ("for the unit with serial number " + std::to_string(u.serial_number)).c_str()
+            : "for any unit");
     std::fprintf(stderr, "zel: check: %s\n", check);
   }
   return kExitOk;

@@ -155,7 +155,7 @@ Provenance MakeProvenance(const Session& s, bool corrected, const std::string& c
   p.averaging = avg > 0 ? avg : 1;
   p.tool = ToolText();
   p.comment = std::string("ZEL ") + u.model_name + " analyzer, " +
-              (!corrected        ? std::string("raw readings")
+              (!corrected ? std::string("raw readings")
                : s.simulated() && cal == "none"
                    ? std::string("built-in simulator, corrected by a calibration made for this run")
                    : "corrected with " + cal);
@@ -169,8 +169,9 @@ bool Retryable(std::int32_t status) {
 
 // The file format "-o -" writes to stdout.
 FileKind StdoutFileKind(OutFormat f) {
-  return f == OutFormat::kCsv ? FileKind::kCsv : f == OutFormat::kJson ? FileKind::kJson
-                                                                       : FileKind::kTouchstone;
+  return f == OutFormat::kCsv    ? FileKind::kCsv
+         : f == OutFormat::kJson ? FileKind::kJson
+                                 : FileKind::kTouchstone;
 }
 
 std::string FileText(FileKind kind, const std::vector<Point>& points, const Provenance& p) {
@@ -308,8 +309,11 @@ std::int32_t MeasurePoint(const RunOptions& r, int mode, double f_mhz, double* o
   std::int32_t status = ZEL_ScanPoint(mode, f_mhz, out_r, out_x);
   for (int attempt = 1; attempt <= r.retries && status != ZEL_OK && Retryable(status); ++attempt) {
     if (g_interrupted) break;
-    std::fprintf(stderr, "zel: point at %.6g MHz: %s; measuring it again (%d of %d)\n", f_mhz,
-                 ZEL_StatusText(status), attempt, r.retries);
+    // On a terminal the message takes the place of the progress line, which the next point
+    // writes again.
+    std::fprintf(stderr, "%szel: point at %.6g MHz: %s; measuring it again (%d of %d)\n",
+                 isatty(STDERR_FILENO) ? "\r\033[K" : "", f_mhz, ZEL_StatusText(status), attempt,
+                 r.retries);
     status = ZEL_ScanPoint(mode, f_mhz, out_r, out_x);
   }
   return status;
@@ -317,9 +321,9 @@ std::int32_t MeasurePoint(const RunOptions& r, int mode, double f_mhz, double* o
 
 int RunInfo(Session& s, const RunOptions& r) {
   const ZEL_UnitInfo& u = s.unit();
-  std::string serial_note = !u.unit_id[0]          ? " (the unit carries no serial number)"
-                            : u.flash_id            ? " (from the flash date code)"
-                                                    : "";
+  std::string serial_note = !u.unit_id[0] ? " (the unit carries no serial number)"
+                            : u.flash_id  ? " (from the flash date code)"
+                                          : "";
   std::string sensors;
   if (u.rf_sensor) sensors = "RF voltage";
   if (u.temp_sensor) sensors += sensors.empty() ? "temperature" : ", temperature";
@@ -362,7 +366,8 @@ int RunInfo(Session& s, const RunOptions& r) {
   if (u.flash_programmed)
     std::printf("flash date code  programmed by this run: the unit's flash was erased\n");
   std::printf("frequency range  %g to %g MHz\n", u.min_freq_mhz, u.max_freq_mhz);
-  std::printf("record format    %s\n", u.record_bytes == 67 ? "short (67 bytes)" : "long (72 bytes)");
+  std::printf("record format    %s\n",
+              u.record_bytes == 67 ? "short (67 bytes)" : "long (72 bytes)");
   std::printf("sync output      %s\n", Yes(u.sync).c_str());
   std::printf("sensors          %s\n", sensors.c_str());
   if (u.rgen_ohms > 0) std::printf("bridge Rgen      %g ohm\n", u.rgen_ohms);
@@ -451,7 +456,8 @@ int RunSweep(Session& s, const RunOptions& r, const SweepOptions& given) {
   int status = kExitOk;
   for (const std::string& path : o.outputs) {
     if (path == "-") {
-      if (!StdoutGone()) std::fputs(FileText(StdoutFileKind(r.format), points, prov).c_str(), stdout);
+      if (!StdoutGone())
+        std::fputs(FileText(StdoutFileKind(r.format), points, prov).c_str(), stdout);
       continue;
     }
     if (points.empty()) {
@@ -460,7 +466,8 @@ int RunSweep(Session& s, const RunOptions& r, const SweepOptions& given) {
     }
     std::string error;
     if (!WriteFileAtomically(path, FileText(KindOfPath(path), points, prov), &error)) {
-      status = Complain("cannot write " + path + ": " + error + " (the previous file is untouched)");
+      status =
+          Complain("cannot write " + path + ": " + error + " (the previous file is untouched)");
     } else {
       std::fprintf(stderr, "zel: %zu points written to %s\n", points.size(), path.c_str());
     }

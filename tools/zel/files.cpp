@@ -40,8 +40,7 @@ bool WriteAll(int fd, const std::string& text) {
 std::string FolderProblem(const std::string& path) {
   const std::string folder = FolderOf(path);
   struct stat st {};
-  if (stat(folder.c_str(), &st) != 0)
-    return "the folder " + folder + " does not exist";
+  if (stat(folder.c_str(), &st) != 0) return "the folder " + folder + " does not exist";
   if (!S_ISDIR(st.st_mode)) return folder + " is not a folder";
   if (access(folder.c_str(), W_OK | X_OK) != 0)
     return "you may not write in the folder " + folder + " (" + std::strerror(errno) + ")";

@@ -93,9 +93,8 @@ int main(int argc, char** argv) {
   app.name("zel");
   app.require_subcommand(1);
   app.fallthrough();
-  app.set_version_flag("--version",
-                       std::string("zel ") + ZEL_TOOL_VERSION + ", library ZEL_863_DLL " +
-                           ZEL_LibraryVersion());
+  app.set_version_flag("--version", std::string("zel ") + ZEL_TOOL_VERSION +
+                                        ", library ZEL_863_DLL " + ZEL_LibraryVersion());
 
   Target target;
   RunOptions run;
@@ -108,8 +107,9 @@ int main(int argc, char** argv) {
   port->excludes(device);
   bool fast_flag = false, slow_flag = false;
   auto* fast = app.add_flag("--fast", fast_flag, "use the 115000-baud link from the start");
-  auto* slow = app.add_flag("--slow", slow_flag, "keep the 57600-baud link (by default a long run switches "
-                                      "to 115000 baud when the controller offers it)");
+  auto* slow = app.add_flag("--slow", slow_flag,
+                            "keep the 57600-baud link (by default a long run switches "
+                            "to 115000 baud when the controller offers it)");
   fast->excludes(slow);
   auto* sim = app.add_option("--sim", target.sim_model,
                              "simulated model: lowrange, standard, uhf, power (default standard)");
@@ -129,8 +129,7 @@ int main(int argc, char** argv) {
       ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
   app.add_flag("--progress", run.progress,
                "show progress on stderr even when it is not a terminal");
-  app.add_option("--retries", run.retries,
-                 "measure a failed point again up to N times (default 1)")
+  app.add_option("--retries", run.retries, "measure a failed point again up to N times (default 1)")
       ->check(CLI::Range(0, 10));
 
   std::vector<Command> commands;
@@ -181,8 +180,9 @@ int main(int argc, char** argv) {
 
   HoldOptions hd;
   auto* hold = app.add_subcommand(
-      "hold", "hold the generator on FREQ until Enter (or end of input) or Ctrl-C, then switch it "
-              "off");
+      "hold",
+      "hold the generator on FREQ until Enter (or end of input) or Ctrl-C, then switch it "
+      "off");
   hold->add_option("FREQ", hd.f_mhz, "frequency, MHz")->required();
   auto* seconds = hold->add_option(
       "--seconds", hd.seconds,

@@ -130,8 +130,9 @@ std::vector<PortEntry> ListPorts() {
 
 void PrintPorts(std::FILE* out, const std::vector<PortEntry>& ports) {
   if (ports.empty()) {
-    std::fprintf(out, "no serial ports found (no /dev/serial/by-id, ttyUSB, ttyACM or ttyS with a "
-                      "UART); a USB adapter shows up here once plugged in\n");
+    std::fprintf(out,
+                 "no serial ports found (no /dev/serial/by-id, ttyUSB, ttyACM or ttyS with a "
+                 "UART); a USB adapter shows up here once plugged in\n");
     return;
   }
   for (const PortEntry& p : ports) {

@@ -9,9 +9,9 @@
 namespace zelhost {
 
 struct PortEntry {
-  std::string path;    // as a user names it: /dev/serial/by-id/... first, then /dev/ttyUSB0
-  std::string device;  // the device node it leads to
-  std::string usb;     // "0403:6001 FTDI FT232R USB UART serial A10K3XYZ", "" when not USB
+  std::string path;           // as a user names it: /dev/serial/by-id/... first, then /dev/ttyUSB0
+  std::string device;         // the device node it leads to
+  std::string usb;            // "0403:6001 FTDI FT232R USB UART serial A10K3XYZ", "" when not USB
   int latency_timer_ms = -1;  // the USB adapter's latency timer, -1 when it has none
   bool may_open = false;      // this user has read and write permission
   std::string group;          // the device's group ("dialout")

@@ -77,6 +77,9 @@ void CatchSignals() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
   // A reader that went away (zel sweep | head) is seen as EPIPE on stdout.
   std::signal(SIGPIPE, SIG_IGN);
+  // A file size limit (ulimit -f) fails the write, which is reported, instead of ending the run
+  // with the instrument on.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool StdoutGone() {
@@ -161,37 +164,39 @@ int Session::Open(const Target& target) {
   }
   open_ = true;
   ZEL_InitVars(0);
-  // One more try: a reply lost on the line must not end the run.
-  if (!Identify(2)) {
-    // The controller may still run the fast link a run before this one switched it to.
-    if (link_ != LinkChoice::kSlow && ZEL_CommPort(1, port_, kBaudFast) == ZEL_OK) {
-      std::fprintf(stderr, "zel: trying the identification at 115000 baud\n");
-      if (Identify(1)) return kExitOk;
-    }
-    return Complain(PortText() + ": " + zelhost::StatusMessage(ZEL_ERR_NO_IDENT));
+  if (Identify(1)) return CheckModel();
+  // One more try: a reply lost on the line must not end the run. On the automatic link the try
+  // is made at 115000 baud, as an earlier run may have left the controller on the fast link (the
+  // "C" that moves it there does no harm when it is there already), then once more at 57600 for a
+  // controller that has no fast link.
+  if (link_ == LinkChoice::kAuto && !g_interrupted) {
+    std::fprintf(stderr, "zel: no identification at 57600 baud; trying at 115000 baud\n");
+    if (ZEL_CommPort(1, port_, kBaudFast) == ZEL_OK && Identify(1)) return CheckModel();
+    if (!g_interrupted) std::fprintf(stderr, "zel: trying once more at 57600 baud\n");
+    if (ZEL_CommPort(1, port_, kBaudNormal) == ZEL_OK && Identify(1)) return CheckModel();
+  } else if (!g_interrupted) {
+    std::fprintf(stderr, "zel: no identification from the instrument; trying once more\n");
+    if (Identify(1)) return CheckModel();
   }
-  return kExitOk;
+  if (g_interrupted) return InterruptedStatus();
+  return Complain(PortText() + ": " + zelhost::StatusMessage(ZEL_ERR_NO_IDENT));
 }
 
 bool Session::Identify(int tries) {
-  for (int i = 0; i < tries; ++i) {
-    if (g_interrupted) return false;
+  for (int i = 0; i < tries && !g_interrupted; ++i) {
     char* version = ZEL_GetVersion(0);
     std::string text = version ? version : kIdentFailedText;
     std::free(version);
     ReadUnit();
-    if (text != kIdentFailedText && unit_.identified) {
-      if (unit_.model == ZEL_MODEL_UNKNOWN) {
-        Complain(PortText() + ": the identification names no model this program knows: \"" +
-                 std::string(unit_.ident_text) + "\"");
-        return false;
-      }
-      return true;
-    }
-    if (i + 1 < tries)
-      std::fprintf(stderr, "zel: no identification from the instrument; trying once more\n");
+    if (text != kIdentFailedText && unit_.identified) return true;
   }
   return false;
+}
+
+int Session::CheckModel() {
+  if (unit_.model != ZEL_MODEL_UNKNOWN) return kExitOk;
+  return Complain(PortText() + ": the identification names no model this program knows: \"" +
+                  std::string(unit_.ident_text) + "\"");
 }
 
 void Session::ReadUnit() {
@@ -205,6 +210,8 @@ void Session::ChooseLink(std::size_t points) {
       unit_.baud_rate != kBaudFast) {
     if (ZEL_CommPort(1, port_, kBaudFast) == ZEL_OK)
       why = " (the controller offers it and the work is long; --slow keeps 57600)";
+  } else if (link_ == LinkChoice::kAuto && unit_.baud_rate == kBaudFast) {
+    why = " (the controller answered on it)";
   } else if (link_ == LinkChoice::kSlow) {
     why = " (--slow)";
   } else if (link_ == LinkChoice::kFast) {

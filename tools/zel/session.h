@@ -65,7 +65,8 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // Starts the simulator when asked, opens the port and identifies the instrument (a failed
-  // identification is tried once more). Returns kExitOk or the exit status after a message.
+  // identification is tried again, on the automatic link at 115000 and then at 57600 baud). Returns
+  // kExitOk or the exit status after a message.
   int Open(const Target& target);
   // Relay off, port closed, simulator stopped. Safe to call twice.
   void Close();
@@ -85,6 +86,7 @@ class Session {
 
  private:
   bool Identify(int tries);
+  int CheckModel();
   void ReadUnit();
 
   std::unique_ptr<BuiltinSim> sim_;

@@ -193,8 +193,8 @@ std::string CsvText(const std::vector<Point>& points) {
   for (const Point& p : points) {
     Match m = MatchOf(p);
     char line[256];
-    std::snprintf(line, sizeof line, "%.6f,%.4f,%.4f,%.4f,%.4f,%.3f\n", p.f_mhz, p.r, p.x,
-                  m.z_abs, m.swr, m.return_loss_db);
+    std::snprintf(line, sizeof line, "%.6f,%.4f,%.4f,%.4f,%.4f,%.3f\n", p.f_mhz, p.r, p.x, m.z_abs,
+                  m.swr, m.return_loss_db);
     t += line;
   }
   return t;
