@@ -5,15 +5,21 @@
 //     and the detector record on the line);
 //   - the library's CPU per point: this thread's CPU time around the ZEL_ScanPoint calls;
 //   - the simulator's CPU per point over the same span, from its threads' scheduler statistics.
+// A bare host on the same line is the reference: it writes the same commands and reads each record
+// as fast as it comes (a read whenever bytes are there), so its wall time is what the line and the
+// simulator allow.
 //
 //   host_sweep [--lib PATH] [--sim PATH] [--points N] [--runs N] [--rate 57600|115000]...
 //
 // The defaults are the library and the zel-sim of this build; --lib and --sim point it at another
 // build (a figure before a change, measured with the same host). Medians of --runs sweeps.
+#include <asm/termbits.h>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -103,6 +109,62 @@ void StopSim(const Sim& sim) {
   waitpid(sim.pid, &status, 0);
 }
 
+struct Figures {
+  std::vector<double> ratio, lib_us, sim_us;
+};
+
+// The reference host: raw 8N1 at baud, reading whatever has come as soon as it has come. False
+// when the line does not answer.
+bool BareSweeps(const Sim& sim, int baud, int points, int runs, Figures* out) {
+  int fd = open(sim.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  auto set_rate = [fd](int rate) {
+    termios2 t{};
+    ioctl(fd, TCGETS2, &t);
+    t.c_iflag = 0;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cflag = CS8 | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+    t.c_ispeed = t.c_ospeed = static_cast<speed_t>(rate);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ioctl(fd, TCSETS2, &t);
+  };
+  set_rate(57600);
+  if (baud != 57600) {
+    // As the library does: "C" at 57600 moves the controller to the higher rate.
+    if (write(fd, "C", 1) != 1) return false;
+    usleep(50000);
+    set_rate(baud);
+  }
+  auto point = [&](const char* cmd) {
+    if (write(fd, cmd, 9) != 9) return false;
+    unsigned char buf[128];
+    std::size_t got = 0;
+    while (got < 72) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 1000) != 1) return false;
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) return false;
+      got += static_cast<std::size_t>(n);
+    }
+    return true;
+  };
+  bool ok = point("F0916872B");
+  const double wire_s = points * (9.0 + 72.0) * 10.0 / baud;
+  for (int run = 0; ok && run < runs; ++run) {
+    const double sim0 = ProcessCpuS(sim.pid);
+    const double cpu0 = Seconds(CLOCK_THREAD_CPUTIME_ID);
+    const double wall0 = Seconds(CLOCK_MONOTONIC);
+    for (int i = 0; ok && i < points; ++i) ok = point("F0916872B");
+    out->ratio.push_back((Seconds(CLOCK_MONOTONIC) - wall0) / wire_s);
+    out->lib_us.push_back(1e6 * (Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0) / points);
+    out->sim_us.push_back(1e6 * (ProcessCpuS(sim.pid) - sim0) / points);
+  }
+  close(fd);
+  return ok;
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
@@ -156,8 +218,15 @@ int main(int argc, char** argv) {
 
   std::printf("library %s\nsimulator %s --paced, %d points, median of %d sweeps\n",
               lib_path.c_str(), sim_path.c_str(), points, runs);
-  std::printf("%8s %10s %12s %14s %14s\n", "baud", "wire_ms", "wall/wire", "lib_cpu_us/pt",
-              "sim_cpu_us/pt");
+  std::printf("%-8s %8s %10s %10s %10s %14s %14s\n", "host", "baud", "wire_ms", "wall/wire", "best",
+              "host_cpu_us/pt", "sim_cpu_us/pt");
+  auto print = [&](const char* host, int baud, const Figures& f) {
+    std::printf("%-8s %8d %10.2f %10.4f %10.4f %14.1f %14.1f\n", host, baud,
+                (9.0 + 72.0) * 10.0 / baud * 1e3, Median(f.ratio),
+                *std::min_element(f.ratio.begin(), f.ratio.end()), Median(f.lib_us),
+                Median(f.sim_us));
+    std::fflush(stdout);
+  };
   int failed = 0;
   for (int rate : rates) {
     const int baud = rate > 100000 ? 115000 : 57600;
@@ -177,7 +246,7 @@ int main(int argc, char** argv) {
     double r = 0, x = 0;
     lib.ScanPoint(0, 1.0, &r, &x);  // the relay switch and its pause are not part of the sweep
     const double wire_s = points * (9.0 + 72.0) * 10.0 / baud;
-    std::vector<double> ratios, lib_us, sim_us;
+    Figures f;
     for (int run = 0; run < runs; ++run) {
       const double sim0 = ProcessCpuS(sim.pid);
       const double cpu0 = Seconds(CLOCK_THREAD_CPUTIME_ID);
@@ -185,18 +254,19 @@ int main(int argc, char** argv) {
       // 1..29 MHz: below the frequencies that are measured on both sides of a grid point.
       for (int i = 0; i < points; ++i)
         failed += lib.ScanPoint(0, 1.0 + 28.0 * i / points, &r, &x) != 0;
-      const double wall = Seconds(CLOCK_MONOTONIC) - wall0;
-      const double cpu = Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
-      const double sim_cpu = ProcessCpuS(sim.pid) - sim0;
-      ratios.push_back(wall / wire_s);
-      lib_us.push_back(1e6 * cpu / points);
-      sim_us.push_back(1e6 * sim_cpu / points);
+      f.ratio.push_back((Seconds(CLOCK_MONOTONIC) - wall0) / wire_s);
+      f.lib_us.push_back(1e6 * (Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0) / points);
+      f.sim_us.push_back(1e6 * (ProcessCpuS(sim.pid) - sim0) / points);
     }
     lib.CommPort(0, 1, 0);
+    print("library", baud, f);
+    Figures bare;
+    if (BareSweeps(sim, baud, points, runs, &bare)) {
+      print("bare", baud, bare);
+    } else {
+      std::fprintf(stderr, "host_sweep: the bare host got no records\n");
+    }
     StopSim(sim);
-    std::printf("%8d %10.2f %12.4f %14.1f %14.1f\n", baud, 1e3 * wire_s / points, Median(ratios),
-                Median(lib_us), Median(sim_us));
-    std::fflush(stdout);
   }
   if (failed) std::fprintf(stderr, "host_sweep: %d points failed\n", failed);
   return failed ? 1 : 0;

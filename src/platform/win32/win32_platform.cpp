@@ -4,6 +4,11 @@
 // COMn is the device "\\.\COMn": the device-namespace prefix makes COM10 and above work with the
 // same name form as COM1.
 //
+// Reads are buffered as on POSIX: one ReadFile takes every byte the driver holds, ReadByte hands
+// them out, and while the link awaits a reply of known length (ExpectReply) the first bytes of it
+// are followed by one sleep as long as the rest's wire time. With nothing waiting, a one-byte
+// ReadFile waits under the time-outs as set: a byte at once, else nothing after about 1 ms.
+//
 // Handles are numbers that are never given out twice, as on POSIX. Windows reuses the value of a
 // closed HANDLE for the host's next object, so closing or writing a handle the library already
 // closed could hit a file or event of the host's; a closed handle here is simply unknown and every
@@ -17,6 +22,9 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -31,6 +39,19 @@ constexpr double kEmptyReadMs = 1.0;
 // The slice the dispatching pause sleeps between looks at the message queue: short enough that a
 // host window repaints and answers input smoothly while the library waits.
 constexpr DWORD kPauseSliceMs = 1;
+// A byte on the line: start bit, 8 data bits, stop bit.
+constexpr double kBitsPerByte = 10;
+
+// What came off the line and has not been handed out yet, and the reply the link awaits.
+struct RxBuffer {
+  std::array<std::uint8_t, 512> bytes{};
+  int head = 0;
+  int tail = 0;
+  int expected = 0;     // bytes of the awaited reply not handed out yet; 0 = none awaited
+  bool waited = false;  // the one wire-time sleep of this reply is spent
+  int baud = 0;         // the line rate last set, for the wire time
+  int Buffered() const { return tail - head; }
+};
 
 double NowMs() {
   static const double ticks_per_ms = [] {
@@ -63,6 +84,7 @@ class Win32Platform final : public Platform {
     *handle = next_++;
     handles_[*handle] = h;
     ports_[*handle] = port;
+    rx_[*handle] = RxBuffer{};
     return true;
   }
 
@@ -72,6 +94,8 @@ class Win32Platform final : public Platform {
     HANDLE h = it->second;
     handles_.erase(it);
     ports_.erase(handle);
+    DropBuffered(handle);
+    rx_.erase(handle);
     return CloseHandle(h) != 0;
   }
 
@@ -112,7 +136,9 @@ class Win32Platform final : public Platform {
     dcb.Parity = line.Parity ? EVENPARITY : NOPARITY;
     dcb.fParity = line.Parity ? TRUE : FALSE;
     dcb.StopBits = line.StopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
-    return SetCommState(Handle(handle), &dcb) != 0;
+    if (SetCommState(Handle(handle), &dcb) == 0) return false;
+    if (auto rx = rx_.find(handle); rx != rx_.end()) rx->second.baud = line.BaudRate;
+    return true;
   }
 
   bool RaiseRts(PortHandle handle) override {
@@ -140,15 +166,25 @@ class Win32Platform final : public Platform {
   int ReadByte(PortHandle handle) override {
     double deadline = NowMs() + kEmptyReadMs;
     HANDLE h = Handle(handle);
-    if (h != INVALID_HANDLE_VALUE) {
-      std::uint8_t b = 0;
-      DWORD got = 0;
-      if (ReadFile(h, &b, 1, &got, nullptr) && got == 1) return b;
+    auto rx = rx_.find(handle);
+    if (h != INVALID_HANDLE_VALUE && rx != rx_.end()) {
+      RxBuffer& r = rx->second;
+      if (r.Buffered() > 0 || Refill(h, r)) {
+        if (r.expected > 0) --r.expected;
+        return r.bytes[static_cast<std::size_t>(r.head++)];
+      }
     }
     // Nothing came. A dead handle or a driver that fails at once must still cost the link its
     // millisecond, or a 2000-read time-out would be over in no time.
     SleepUntilMs(deadline);
     return -1;
+  }
+
+  void ExpectReply(PortHandle handle, int bytes) override {
+    auto rx = rx_.find(handle);
+    if (rx == rx_.end()) return;
+    rx->second.expected = std::max(bytes, 0);
+    rx->second.waited = false;
   }
 
   std::uint32_t TickMs() override { return GetTickCount(); }
@@ -193,6 +229,49 @@ class Win32Platform final : public Platform {
   }
 
  private:
+  // Bytes the driver holds and no read has taken yet.
+  static DWORD Waiting(HANDLE h) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    return ClearCommError(h, &errors, &stat) ? stat.cbInQue : 0;
+  }
+
+  // With the buffer empty: everything waiting in one read, or with nothing waiting one byte under
+  // the time-outs as set. True with at least one byte buffered.
+  bool Refill(HANDLE h, RxBuffer& r) {
+    r.head = r.tail = 0;
+    const DWORD want = std::clamp<DWORD>(Waiting(h), 1, static_cast<DWORD>(r.bytes.size()));
+    DWORD got = 0;
+    if (!ReadFile(h, r.bytes.data(), want, &got, nullptr) || got == 0) return false;
+    r.tail = static_cast<int>(got);
+    AwaitRest(h, r);
+    return true;
+  }
+
+  // The first bytes of an awaited reply are in: the rest cannot come sooner than its wire time,
+  // so one sleep of that length replaces a read per byte. Once per reply, as on POSIX.
+  void AwaitRest(HANDLE h, RxBuffer& r) {
+    const int space = static_cast<int>(r.bytes.size()) - r.tail;
+    const int missing = std::min(r.expected - r.Buffered(), space);
+    if (missing <= 0 || r.waited || r.baud <= 0) return;
+    r.waited = true;
+    SleepUntilMs(NowMs() + missing * kBitsPerByte * 1000.0 / r.baud);
+    const DWORD want = std::min<DWORD>(Waiting(h), static_cast<DWORD>(space));
+    DWORD got = 0;
+    if (want > 0 && ReadFile(h, r.bytes.data() + r.tail, want, &got, nullptr))
+      r.tail += static_cast<int>(got);
+  }
+
+  // Forgets what is buffered and any reply awaited. Whatever discards the line's waiting input
+  // must call this too: bytes already read off the line are waiting input as well.
+  void DropBuffered(PortHandle handle) {
+    auto rx = rx_.find(handle);
+    if (rx == rx_.end()) return;
+    rx->second.head = rx->second.tail = 0;
+    rx->second.expected = 0;
+    rx->second.waited = false;
+  }
+
   HANDLE Handle(PortHandle handle) const {
     auto it = handles_.find(handle);
     return it == handles_.end() ? INVALID_HANDLE_VALUE : it->second;
@@ -211,6 +290,7 @@ class Win32Platform final : public Platform {
 
   std::map<PortHandle, HANDLE> handles_;
   std::map<PortHandle, int> ports_;
+  std::map<PortHandle, RxBuffer> rx_;
   PortHandle next_ = 1;
 };
 
