@@ -126,7 +126,11 @@ export class Charts {
       const label = `${this.best.swr.toFixed(2)} @ ${this.best.f.toFixed(3)} MHz`;
       const tw = ctx.measureText(label).width;
       const tx = Math.min(Math.max(x - tw / 2, left + 2), left + width - tw - 2);
-      ctx.fillText(label, tx, y - 9 * devicePixelRatio);
+      const ty = y - 9 * devicePixelRatio;
+      ctx.fillStyle = 'rgba(255, 255, 255, 0.85)';
+      ctx.fillRect(tx - 3, ty - 14 * devicePixelRatio, tw + 6, 17 * devicePixelRatio);
+      ctx.fillStyle = '#c62828';
+      ctx.fillText(label, tx, ty);
     }
     ctx.restore();
   }
