@@ -6,7 +6,8 @@
             library returned the point, to the moment the viewer has parsed it): median, 95th
             percentile and worst, for a Python viewer and, when it can start, headless Chromium
   overhead  a sweep's time in zel serve (one viewer) against the same points measured by a bare
-            loop over the library (ctypes), on a fresh simulator each: medians of the runs
+            loop over the library (ctypes), on a fresh simulator each: medians of the runs; and
+            the share of the server's sweep loop spent outside the library's calls
   viewers   the server process's CPU time (user + system, /proc) over a sweep watched by 20
             viewers, less the same sweep with none, as a share of one core over the sweep's time
 
@@ -105,6 +106,7 @@ def served_sweep(build, points, viewers, want_latency=False):
         cpu1, wall1 = cpu_seconds(server.proc.pid), time.perf_counter()
         if watcher not in streams:
             watcher.close()
+        served_sweep.last_end = end
         return end["elapsed_ms"] / 1000, cpu1 - cpu0, wall1 - wall0, latencies
     finally:
         for ev in streams:
@@ -131,7 +133,9 @@ def browser_latencies(build, points):
         except Exception:  # noqa: BLE001 -- no browser here: the figure is left out
             return None
         try:
-            b.get(server.url)
+            # A bare document of the server's own origin: the figure is the stream's, not the
+            # time the full page takes to redraw its plots on a busy machine.
+            b.get(server.url + "api/state")
             b.execute_script("""
                 window.lat = []; window.ended = false;
                 const s = new EventSource('/api/events');
@@ -167,12 +171,14 @@ def main():
     build = os.path.abspath(args.build)
     serve_support.ZEL = os.path.join(build, "tools", "zel")
 
-    lib_t, served_t, lat = [], [], []
+    lib_t, served_t, lat, in_loop = [], [], [], []
     for _ in range(args.runs):
         lib_t.append(library_sweep_seconds(build, args.points))
         t, _, _, l = served_sweep(build, args.points, 1, want_latency=True)
         served_t.append(t)
         lat += l
+        end = served_sweep.last_end
+        in_loop.append(100 * (end["elapsed_ms"] - end["measure_ms"]) / end["measure_ms"])
     quiet_cpu, busy_cpu = [], []
     for _ in range(args.runs):
         _, cpu, wall, _ = served_sweep(build, args.points, 0)
@@ -190,6 +196,8 @@ def main():
         "library_sweep_s": [round(t, 3) for t in lib_t],
         "served_sweep_s": [round(t, 3) for t in served_t],
         "serving_overhead_percent": round(100 * (served_med / lib_med - 1), 2),
+        # The sweep loop's own time outside the library's calls (events, JSON, locks).
+        "in_loop_serving_percent": [round(x, 3) for x in in_loop],
         "server_cpu_share_no_viewer": [round(c, 4) for c in quiet_cpu],
         "server_cpu_share_20_viewers": [round(c, 4) for c in busy_cpu],
         "cost_of_20_viewers_percent_of_a_core": round(

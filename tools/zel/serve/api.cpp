@@ -4,11 +4,11 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "random_text.h"
 #include "web_assets.h"
@@ -198,8 +198,9 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
   server.Get("/api/events", [&instrument, &hub](const Request&, Response& res) {
     std::string client = hub.OpenStream();
     if (client.empty())
-      return SendError(res, 503, "too many viewers: " + std::to_string(EventHub::kMaxStreams) +
-                                     " event streams are open");
+      return SendError(
+          res, 503,
+          "too many viewers: " + std::to_string(EventHub::kMaxStreams) + " event streams are open");
     res.set_header("Cache-Control", "no-store");
     auto cursor = std::make_shared<std::uint64_t>(0);
     auto greeted = std::make_shared<bool>(false);
@@ -237,9 +238,9 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
 
   server.Post("/api/sweep", [&instrument](const Request& req, Response& res) {
     json body;
-    if (!ParseBody(req, res, &body,
-                   {"start_mhz", "stop_mhz", "points", "step_mhz", "values", "calibration",
-                    "averaging"}))
+    if (!ParseBody(
+            req, res, &body,
+            {"start_mhz", "stop_mhz", "points", "step_mhz", "values", "calibration", "averaging"}))
       return;
     SweepParams p;
     std::string values = "corrected";
@@ -253,8 +254,7 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
       return;
     // Zero inside means "not given"; asked for, it is no number of points.
     if (body.contains("points") && p.points < 1)
-      return SendError(res, 400,
-                       "points must be 1 to " + std::to_string(Instrument::kMaxPoints));
+      return SendError(res, 400, "points must be 1 to " + std::to_string(Instrument::kMaxPoints));
     if (values != "corrected" && values != "raw")
       return SendError(res, 400, "values must be \"corrected\" or \"raw\"");
     p.corrected = values == "corrected";
@@ -266,8 +266,7 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
     instrument.StopSweep();
     SendJson(res, 200, instrument.State());
   });
-  server.Get(R"(/api/sweep/last(\.s1p|\.csv)?)", [&instrument](const Request& req,
-                                                                Response& res) {
+  server.Get(R"(/api/sweep/last(\.s1p|\.csv)?)", [&instrument](const Request& req, Response& res) {
     std::optional<Sweep> s = instrument.LastSweep();
     if (!s) return SendError(res, 404, "no sweep has ended yet");
     std::string kind = req.matches[1];

@@ -112,8 +112,8 @@ Refusal Instrument::CheckSweep(const SweepParams& p, std::vector<double>* freqs)
   freqs->clear();
   if (p.step_mhz > 0) {
     double span = (p.stop_mhz - p.start_mhz) / p.step_mhz;
-    if (span >= kMaxPoints) return Bad("step_mhz gives more than " + std::to_string(kMaxPoints) +
-                                       " points");
+    if (span >= kMaxPoints)
+      return Bad("step_mhz gives more than " + std::to_string(kMaxPoints) + " points");
     // Points on start + i * step up to the stop, with a little slack for a stop that is a
     // decimal step away.
     long count = static_cast<long>(std::floor(span + 1e-9)) + 1;
@@ -137,8 +137,9 @@ Refusal Instrument::CheckSweep(const SweepParams& p, std::vector<double>* freqs)
     return {};
   }
   if (default_cal_.empty() && !session_.simulated())
-    return Bad("corrected values need a calibration file: name one of the calibration folder, "
-               "or ask for raw values");
+    return Bad(
+        "corrected values need a calibration file: name one of the calibration folder, "
+        "or ask for raw values");
   return {};
 }
 
@@ -331,7 +332,8 @@ Refusal Instrument::Hold(double f_mhz, const std::string& client) {
   const UnitInfo& u = session_.unit();
   if (!std::isfinite(f_mhz) || f_mhz < u.min_mhz - kSlackMHz || f_mhz > u.max_mhz + kSlackMHz) {
     char text[160];
-    std::snprintf(text, sizeof text, "frequency_mhz must lie in the %s instrument's range, %g to %g MHz",
+    std::snprintf(text, sizeof text,
+                  "frequency_mhz must lie in the %s instrument's range, %g to %g MHz",
                   u.model_name.c_str(), u.min_mhz, u.max_mhz);
     return Bad(text);
   }
@@ -404,8 +406,10 @@ Refusal Instrument::ReadSensors(json* out) {
     if (busy_ == Busy::kSweep) return {409, "a sweep is running: read the sensors after it", 0};
   }
   std::lock_guard<std::mutex> lib(lib_mu_);
-  *out = {{"rf_sensor", u.rf_sensor}, {"temp_sensor", u.temp_sensor},
-          {"rf_voltage_v", nullptr},  {"temperature_c", nullptr}};
+  *out = {{"rf_sensor", u.rf_sensor},
+          {"temp_sensor", u.temp_sensor},
+          {"rf_voltage_v", nullptr},
+          {"temperature_c", nullptr}};
   if (u.rf_sensor) {
     double v = ZEL_BitsToDouble(ZEL_GetRFVoltage(0));
     if (v >= kFirstStatusValue)
@@ -428,7 +432,9 @@ json Instrument::Info() const {
 }
 
 json Instrument::StateLocked() const {
-  json s = {{"busy", busy_ == Busy::kSweep ? "sweep" : busy_ == Busy::kHold ? "hold" : "idle"},
+  json s = {{"busy", busy_ == Busy::kSweep  ? "sweep"
+                     : busy_ == Busy::kHold ? "hold"
+                                            : "idle"},
             {"hold", {{"on", busy_ == Busy::kHold}}},
             {"calibrating", calibrating_}};
   if (busy_ == Busy::kHold) s["hold"]["frequency_mhz"] = hold_mhz_;
@@ -461,7 +467,8 @@ void Instrument::Shutdown() {
   ZEL_ConstantFreq(0, 0);
   ZEL_ProgRelay(0);
   std::lock_guard<std::mutex> lock(mu_);
-  if (busy_ == Busy::kHold) hub_.Publish("hold", json{{"on", false}, {"reason", "server stopping"}}.dump());
+  if (busy_ == Busy::kHold)
+    hub_.Publish("hold", json{{"on", false}, {"reason", "server stopping"}}.dump());
   busy_ = Busy::kIdle;
 }
 
