@@ -6,6 +6,7 @@ at (in $ZEL_SCREENSHOT_DIR, default the build folder's serve-screenshots/).
 Skipped (exit status 77, which ctest reports as skipped) when selenium, Chromium or its driver
 are missing or Chromium cannot start."""
 import os
+import re
 import shutil
 import sys
 import unittest
@@ -31,6 +32,7 @@ try:
     from selenium import webdriver
     from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
@@ -137,7 +139,23 @@ class PageTest(unittest.TestCase):
     def test_desktop(self):
         b = start_browser(1400, 1000)
         try:
-            height = self.run_page(b, "desktop.png")
+            height = self.run_page(b, "desktop-plain.png")
+            # The cursor reads the point under the mouse, on every plot.
+            plot = b.find_element(By.CSS_SELECTOR, "#plot-swr .u-over")
+            ActionChains(b).move_to_element_with_offset(plot, 10, 0).perform()
+            cursor = b.find_element(By.ID, "cursor")
+            WebDriverWait(b, 10).until(lambda _: "Frequency" in cursor.text)
+            f = float(re.search(r"Frequency\s+([0-9.]+) MHz", cursor.text).group(1))
+            self.assertTrue(START < f < STOP, cursor.text)
+            self.assertRegex(cursor.text, r"SWR\s+[0-9.]+")
+            # Hold the frequency under the cursor: the page shows it on, then off.
+            b.find_element(By.ID, "hold").click()
+            gen = b.find_element(By.ID, "hold-state")
+            WebDriverWait(b, 10).until(lambda _: "GENERATOR ON" in gen.text)
+            self.assertIn(f"{f:.4f}", gen.text)
+            b.save_screenshot(os.path.join(SHOTS, "desktop.png"))
+            b.find_element(By.ID, "hold-off").click()
+            WebDriverWait(b, 10).until(lambda _: gen.text == "generator off")
             b.set_window_size(1400, height + 120)
             b.save_screenshot(os.path.join(SHOTS, "desktop-full.png"))
         finally:

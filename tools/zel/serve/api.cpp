@@ -32,7 +32,7 @@ std::string Lower(std::string s) {
 void SendJson(Response& res, int status, const json& body) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
-  res.set_content(body.dump(), "application/json");
+  res.set_content(JsonText(body), "application/json");
 }
 
 void SendError(Response& res, int status, const std::string& message) {
@@ -213,7 +213,7 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
           if (!*greeted) {
             *greeted = true;
             json hello = {{"client", client}, {"state", instrument.State()}};
-            out = "retry: 2000\nevent: hello\ndata: " + hello.dump() + "\n\n";
+            out = "retry: 2000\nevent: hello\ndata: " + JsonText(hello) + "\n\n";
           } else {
             // The points of a fast sweep go out together, at most one write per interval: each
             // write wakes this stream's thread and its viewer, and a page shows no more anyway.

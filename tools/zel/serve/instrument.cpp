@@ -182,8 +182,8 @@ Refusal Instrument::StartSweep(const SweepParams& p, std::uint64_t* sweep_id) {
                   {"values", p.corrected ? "corrected" : "raw"},
                   {"calibration", p.calibration},
                   {"averaging", p.averaging}};
-    hub_.Publish("sweep", start.dump());
-    hub_.Publish("state", StateLocked().dump());
+    hub_.Publish("sweep", start);
+    hub_.Publish("state", StateLocked());
   }
   // The last sweep's thread has published its end and is leaving.
   if (sweep_thread_.joinable()) sweep_thread_.join();
@@ -220,7 +220,7 @@ int Instrument::PrepareCalibration(const SweepParams& p, std::string* cal_name, 
       {
         std::lock_guard<std::mutex> lock(mu_);
         calibrating_ = true;
-        hub_.Publish("state", StateLocked().dump());
+        hub_.Publish("state", StateLocked());
       }
       CalOptions o;
       o.output = pattern;
@@ -229,7 +229,7 @@ int Instrument::PrepareCalibration(const SweepParams& p, std::string* cal_name, 
       {
         std::lock_guard<std::mutex> lock(mu_);
         calibrating_ = false;
-        hub_.Publish("state", StateLocked().dump());
+        hub_.Publish("state", StateLocked());
       }
       if (rc != kExitOk) {
         std::remove(pattern.c_str());
@@ -301,7 +301,7 @@ void Instrument::RunSweep(std::uint64_t id, SweepParams p, std::vector<double> f
     point["t_ms"] = WallMs();
     std::lock_guard<std::mutex> lock(mu_);
     sweep_done_ = i + 1;
-    hub_.Publish("point", point.dump());
+    hub_.Publish("point", point);
   }
   auto elapsed = Clock::now() - begin;
   {
@@ -324,8 +324,8 @@ void Instrument::RunSweep(std::uint64_t id, SweepParams p, std::vector<double> f
   }
   if (!sweep.points.empty()) last_ = std::move(sweep);
   busy_ = Busy::kIdle;
-  hub_.Publish("sweep_end", end.dump());
-  hub_.Publish("state", StateLocked().dump());
+  hub_.Publish("sweep_end", end);
+  hub_.Publish("state", StateLocked());
 }
 
 Refusal Instrument::Hold(double f_mhz, const std::string& client) {
@@ -353,8 +353,8 @@ Refusal Instrument::Hold(double f_mhz, const std::string& client) {
     ZEL_ConstantFreq(0, 0);
     busy_ = Busy::kIdle;
     hold_client_.clear();
-    hub_.Publish("hold", json{{"on", false}, {"reason", "failed"}}.dump());
-    hub_.Publish("state", StateLocked().dump());
+    hub_.Publish("hold", json{{"on", false}, {"reason", "failed"}});
+    hub_.Publish("state", StateLocked());
     return {502, "holding " + std::to_string(f_mhz) + " MHz: " + StatusMessage(status), status};
   }
   // The stream may have closed while the generator was switched on.
@@ -362,14 +362,14 @@ Refusal Instrument::Hold(double f_mhz, const std::string& client) {
     ZEL_ConstantFreq(0, 0);
     busy_ = Busy::kIdle;
     hold_client_.clear();
-    hub_.Publish("state", StateLocked().dump());
+    hub_.Publish("state", StateLocked());
     return Bad("the event stream closed; the generator is off");
   }
   busy_ = Busy::kHold;
   hold_client_ = client;
   hold_mhz_ = f_mhz;
-  hub_.Publish("hold", json{{"on", true}, {"frequency_mhz", f_mhz}}.dump());
-  hub_.Publish("state", StateLocked().dump());
+  hub_.Publish("hold", json{{"on", true}, {"frequency_mhz", f_mhz}});
+  hub_.Publish("state", StateLocked());
   return {};
 }
 
@@ -383,8 +383,8 @@ Refusal Instrument::HoldOff(const std::string& reason) {
   busy_ = Busy::kIdle;
   hold_client_.clear();
   if (was_on) {
-    hub_.Publish("hold", json{{"on", false}, {"reason", reason}}.dump());
-    hub_.Publish("state", StateLocked().dump());
+    hub_.Publish("hold", json{{"on", false}, {"reason", reason}});
+    hub_.Publish("state", StateLocked());
   }
   if (status != ZEL_OK)
     return {502, "switching the generator off: " + StatusMessage(status), status};
@@ -468,7 +468,7 @@ void Instrument::Shutdown() {
   ZEL_ProgRelay(0);
   std::lock_guard<std::mutex> lock(mu_);
   if (busy_ == Busy::kHold)
-    hub_.Publish("hold", json{{"on", false}, {"reason", "server stopping"}}.dump());
+    hub_.Publish("hold", json{{"on", false}, {"reason", "server stopping"}});
   busy_ = Busy::kIdle;
 }
 

@@ -170,7 +170,8 @@ int RunServe(Session& s, const ServeOptions& o, const std::string& default_cal) 
   Instrument instrument(s, hub, o.cal_dir, default_cal);
   httplib::Server server;
   server.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
-  server.set_keep_alive_timeout(5);
+  // An idle connection holds one of the threads: a browser's spare ones are let go soon.
+  server.set_keep_alive_timeout(2);
   server.set_read_timeout(10, 0);
   server.set_write_timeout(5, 0);
   SetUpApi(server, instrument, hub, store, access);

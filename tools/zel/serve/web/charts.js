@@ -47,15 +47,15 @@ export class Charts {
 
     const swrEl = document.getElementById('plot-swr');
     this.swr = new uPlot({
-      ...common(swrEl, 280),
+      ...common(swrEl, 330),
       scales: {
-        ...common(swrEl, 280).scales,
+        ...common(swrEl, 330).scales,
         y: { range: (u, lo, hi) => [1, Math.min(SWR_VIEW_MAX, Math.max(3, (hi ?? 3) * 1.05))] },
       },
       series: [{ label: 'MHz', value: fmt(4) }, { ...liveSeries('SWR', LIVE), value: fmt(3) },
         { ...refSeries('reference', REF), value: fmt(3) }],
       hooks: {
-        ...common(swrEl, 280).hooks,
+        ...common(swrEl, 330).hooks,
         draw: [(u) => self.drawSwrMarks(u)],
       },
     }, [[], [], []], swrEl);
