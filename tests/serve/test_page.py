@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -57,6 +58,7 @@ def start_browser(width, height, mobile=False):
     for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
               f"--window-size={width},{height}", "--hide-scrollbars"):
         opts.add_argument(a)
+    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     if mobile:
         opts.add_experimental_option("mobileEmulation", {
             "deviceMetrics": {"width": width, "height": height, "pixelRatio": 2.0}})
@@ -156,6 +158,11 @@ class PageTest(unittest.TestCase):
             b.save_screenshot(os.path.join(SHOTS, "desktop.png"))
             b.find_element(By.ID, "hold-off").click()
             WebDriverWait(b, 10).until(lambda _: gen.text == "generator off")
+            # The picture of the plots is put together without a script error.
+            b.find_element(By.ID, "dl-png").click()
+            time.sleep(0.5)
+            errors = [e["message"] for e in b.get_log("browser") if e["level"] == "SEVERE"]
+            self.assertEqual(errors, [])
             b.set_window_size(1400, height + 120)
             b.save_screenshot(os.path.join(SHOTS, "desktop-full.png"))
         finally:
