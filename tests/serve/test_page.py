@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import sys
+import tempfile
 import time
 import unittest
 
@@ -180,6 +181,27 @@ class PageTest(unittest.TestCase):
             b.save_screenshot(os.path.join(SHOTS, "phone-plots.png"))
         finally:
             b.quit()
+
+    def test_page_with_a_token(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".token") as f:
+            f.write("page-token-0123456789abcdef\n")
+            f.flush()
+            server = Server(args=("--token-file", f.name))
+            b = start_browser(1000, 800)
+            try:
+                # The address as zel serve prints it when a token is required.
+                self.assertTrue(server.url.endswith("/#token=page-token-0123456789abcdef"))
+                b.get(server.url)
+                wait = WebDriverWait(b, 30)
+                wait.until(lambda d: d.find_element(By.ID, "link").text == "live")
+                wait.until(lambda d: "standard analyzer" in d.find_element(By.ID, "instrument").text)
+                # Without it the page says what is wrong.
+                b.execute_script("sessionStorage.clear()")
+                b.get(server.url.split("#")[0] + "?reload")
+                wait.until(lambda d: "token" in d.find_element(By.ID, "message").text)
+            finally:
+                b.quit()
+                server.stop()
 
 
 if __name__ == "__main__":
