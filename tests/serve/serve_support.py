@@ -78,7 +78,8 @@ class Server:
 class EventStream:
     """The server's event stream, read on a thread; events are (name, data) in arrival order."""
 
-    def __init__(self, server, query=""):
+    def __init__(self, server, query="", on_event=None):
+        self.on_event = on_event  # called on the reading thread as each event arrives
         self.conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
         headers = {"Accept": "text/event-stream"}
         path = "/api/events" + query
@@ -107,6 +108,8 @@ class EventStream:
                 line = line.decode().rstrip("\n")
                 if line == "":
                     if data:
+                        if self.on_event:
+                            self.on_event(name, json.loads("\n".join(data)))
                         with self.cond:
                             self.events.append((name, json.loads("\n".join(data))))
                             self.cond.notify_all()

@@ -6,8 +6,11 @@ at (in $ZEL_SCREENSHOT_DIR, default the build folder's serve-screenshots/).
 Skipped (exit status 77, which ctest reports as skipped) when selenium, Chromium or its driver
 are missing or Chromium cannot start."""
 import os
+import re
 import shutil
 import sys
+import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -31,6 +34,7 @@ try:
     from selenium import webdriver
     from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
@@ -55,6 +59,7 @@ def start_browser(width, height, mobile=False):
     for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
               f"--window-size={width},{height}", "--hide-scrollbars"):
         opts.add_argument(a)
+    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     if mobile:
         opts.add_experimental_option("mobileEmulation", {
             "deviceMetrics": {"width": width, "height": height, "pixelRatio": 2.0}})
@@ -137,7 +142,28 @@ class PageTest(unittest.TestCase):
     def test_desktop(self):
         b = start_browser(1400, 1000)
         try:
-            height = self.run_page(b, "desktop.png")
+            height = self.run_page(b, "desktop-plain.png")
+            # The cursor reads the point under the mouse, on every plot.
+            plot = b.find_element(By.CSS_SELECTOR, "#plot-swr .u-over")
+            ActionChains(b).move_to_element_with_offset(plot, 10, 0).perform()
+            cursor = b.find_element(By.ID, "cursor")
+            WebDriverWait(b, 10).until(lambda _: "Frequency" in cursor.text)
+            f = float(re.search(r"Frequency\s+([0-9.]+) MHz", cursor.text).group(1))
+            self.assertTrue(START < f < STOP, cursor.text)
+            self.assertRegex(cursor.text, r"SWR\s+[0-9.]+")
+            # Hold the frequency under the cursor: the page shows it on, then off.
+            b.find_element(By.ID, "hold").click()
+            gen = b.find_element(By.ID, "hold-state")
+            WebDriverWait(b, 10).until(lambda _: "GENERATOR ON" in gen.text)
+            self.assertIn(f"{f:.4f}", gen.text)
+            b.save_screenshot(os.path.join(SHOTS, "desktop.png"))
+            b.find_element(By.ID, "hold-off").click()
+            WebDriverWait(b, 10).until(lambda _: gen.text == "generator off")
+            # The picture of the plots is put together without a script error.
+            b.find_element(By.ID, "dl-png").click()
+            time.sleep(0.5)
+            errors = [e["message"] for e in b.get_log("browser") if e["level"] == "SEVERE"]
+            self.assertEqual(errors, [])
             b.set_window_size(1400, height + 120)
             b.save_screenshot(os.path.join(SHOTS, "desktop-full.png"))
         finally:
@@ -155,6 +181,27 @@ class PageTest(unittest.TestCase):
             b.save_screenshot(os.path.join(SHOTS, "phone-plots.png"))
         finally:
             b.quit()
+
+    def test_page_with_a_token(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".token") as f:
+            f.write("page-token-0123456789abcdef\n")
+            f.flush()
+            server = Server(args=("--token-file", f.name))
+            b = start_browser(1000, 800)
+            try:
+                # The address as zel serve prints it when a token is required.
+                self.assertTrue(server.url.endswith("/#token=page-token-0123456789abcdef"))
+                b.get(server.url)
+                wait = WebDriverWait(b, 30)
+                wait.until(lambda d: d.find_element(By.ID, "link").text == "live")
+                wait.until(lambda d: "standard analyzer" in d.find_element(By.ID, "instrument").text)
+                # Without it the page says what is wrong.
+                b.execute_script("sessionStorage.clear()")
+                b.get(server.url.split("#")[0] + "?reload")
+                wait.until(lambda d: "token" in d.find_element(By.ID, "message").text)
+            finally:
+                b.quit()
+                server.stop()
 
 
 if __name__ == "__main__":

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "random_text.h"
 #include "web_assets.h"
@@ -18,6 +20,10 @@ using json = nlohmann::json;
 using httplib::Request;
 using httplib::Response;
 
+// The shortest time between two writes to one event stream. It adds at most this much to the
+// time a point takes to reach a viewer, which stays within 50 ms.
+constexpr auto kStreamInterval = std::chrono::milliseconds(25);
+
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -26,7 +32,7 @@ std::string Lower(std::string s) {
 void SendJson(Response& res, int status, const json& body) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
-  res.set_content(body.dump(), "application/json");
+  res.set_content(JsonText(body), "application/json");
 }
 
 void SendError(Response& res, int status, const std::string& message) {
@@ -192,23 +198,33 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
   server.Get("/api/events", [&instrument, &hub](const Request&, Response& res) {
     std::string client = hub.OpenStream();
     if (client.empty())
-      return SendError(res, 503, "too many viewers: " + std::to_string(EventHub::kMaxStreams) +
-                                     " event streams are open");
+      return SendError(
+          res, 503,
+          "too many viewers: " + std::to_string(EventHub::kMaxStreams) + " event streams are open");
     res.set_header("Cache-Control", "no-store");
     auto cursor = std::make_shared<std::uint64_t>(0);
     auto greeted = std::make_shared<bool>(false);
+    auto last_write = std::make_shared<std::chrono::steady_clock::time_point>();
     res.set_chunked_content_provider(
         "text/event-stream",
-        [&instrument, &hub, client, cursor, greeted](std::size_t, httplib::DataSink& sink) {
+        [&instrument, &hub, client, cursor, greeted, last_write](std::size_t,
+                                                                 httplib::DataSink& sink) {
           std::string out;
           if (!*greeted) {
             *greeted = true;
             json hello = {{"client", client}, {"state", instrument.State()}};
-            out = "retry: 2000\nevent: hello\ndata: " + hello.dump() + "\n\n";
-          } else if (!hub.Next(cursor.get(), &out, 1000)) {
-            sink.done();
-            return true;
+            out = "retry: 2000\nevent: hello\ndata: " + JsonText(hello) + "\n\n";
+          } else {
+            // The points of a fast sweep go out together, at most one write per interval: each
+            // write wakes this stream's thread and its viewer, and a page shows no more anyway.
+            auto next = *last_write + kStreamInterval;
+            if (std::chrono::steady_clock::now() < next) std::this_thread::sleep_until(next);
+            if (!hub.Next(cursor.get(), &out, 1000)) {
+              sink.done();
+              return true;
+            }
           }
+          *last_write = std::chrono::steady_clock::now();
           // A comment once a second when nothing happens: a viewer that went away is noticed
           // when the write fails, and its hold ends.
           if (out.empty()) out = ": keep-alive\n\n";
@@ -222,9 +238,9 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
 
   server.Post("/api/sweep", [&instrument](const Request& req, Response& res) {
     json body;
-    if (!ParseBody(req, res, &body,
-                   {"start_mhz", "stop_mhz", "points", "step_mhz", "values", "calibration",
-                    "averaging"}))
+    if (!ParseBody(
+            req, res, &body,
+            {"start_mhz", "stop_mhz", "points", "step_mhz", "values", "calibration", "averaging"}))
       return;
     SweepParams p;
     std::string values = "corrected";
@@ -238,8 +254,7 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
       return;
     // Zero inside means "not given"; asked for, it is no number of points.
     if (body.contains("points") && p.points < 1)
-      return SendError(res, 400,
-                       "points must be 1 to " + std::to_string(Instrument::kMaxPoints));
+      return SendError(res, 400, "points must be 1 to " + std::to_string(Instrument::kMaxPoints));
     if (values != "corrected" && values != "raw")
       return SendError(res, 400, "values must be \"corrected\" or \"raw\"");
     p.corrected = values == "corrected";
@@ -251,8 +266,7 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
     instrument.StopSweep();
     SendJson(res, 200, instrument.State());
   });
-  server.Get(R"(/api/sweep/last(\.s1p|\.csv)?)", [&instrument](const Request& req,
-                                                                Response& res) {
+  server.Get(R"(/api/sweep/last(\.s1p|\.csv)?)", [&instrument](const Request& req, Response& res) {
     std::optional<Sweep> s = instrument.LastSweep();
     if (!s) return SendError(res, 404, "no sweep has ended yet");
     std::string kind = req.matches[1];

@@ -17,8 +17,8 @@ class Server;
 namespace zelhost::serve {
 
 struct Access {
-  std::string token;  // empty: no token asked (loopback without --token-file)
-  int port = 0;       // the port the server listens on, for the Host check
+  std::string token;                    // empty: no token asked (loopback without --token-file)
+  int port = 0;                         // the port the server listens on, for the Host check
   std::vector<std::string> host_names;  // names besides IP literals the Host header may carry
 };
 

@@ -6,7 +6,12 @@
 
 namespace zelhost::serve {
 
-void EventHub::Publish(const std::string& name, const std::string& json) {
+std::string JsonText(const nlohmann::json& j) {
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void EventHub::Publish(const std::string& name, const nlohmann::json& data) {
+  std::string json = JsonText(data);
   std::string text;
   text.reserve(name.size() + json.size() + 16);
   text.append("event: ").append(name).append("\ndata: ").append(json).append("\n\n");

@@ -9,12 +9,18 @@
 #include <set>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace zelhost::serve {
+
+// JSON text on one line. Text that is not UTF-8 (an identification or a file's comment) is
+// replaced, not thrown about.
+std::string JsonText(const nlohmann::json& j);
 
 class EventHub {
  public:
   // "event: <name>\ndata: <json>\n\n" to every stream.
-  void Publish(const std::string& name, const std::string& json);
+  void Publish(const std::string& name, const nlohmann::json& data);
   // Forgets the events before this one: a new sweep starts the log.
   void StartLog();
   // Appends to *out the events after *cursor (0: from the start of the log) and moves the

@@ -112,8 +112,8 @@ Refusal Instrument::CheckSweep(const SweepParams& p, std::vector<double>* freqs)
   freqs->clear();
   if (p.step_mhz > 0) {
     double span = (p.stop_mhz - p.start_mhz) / p.step_mhz;
-    if (span >= kMaxPoints) return Bad("step_mhz gives more than " + std::to_string(kMaxPoints) +
-                                       " points");
+    if (span >= kMaxPoints)
+      return Bad("step_mhz gives more than " + std::to_string(kMaxPoints) + " points");
     // Points on start + i * step up to the stop, with a little slack for a stop that is a
     // decimal step away.
     long count = static_cast<long>(std::floor(span + 1e-9)) + 1;
@@ -137,8 +137,9 @@ Refusal Instrument::CheckSweep(const SweepParams& p, std::vector<double>* freqs)
     return {};
   }
   if (default_cal_.empty() && !session_.simulated())
-    return Bad("corrected values need a calibration file: name one of the calibration folder, "
-               "or ask for raw values");
+    return Bad(
+        "corrected values need a calibration file: name one of the calibration folder, "
+        "or ask for raw values");
   return {};
 }
 
@@ -181,8 +182,8 @@ Refusal Instrument::StartSweep(const SweepParams& p, std::uint64_t* sweep_id) {
                   {"values", p.corrected ? "corrected" : "raw"},
                   {"calibration", p.calibration},
                   {"averaging", p.averaging}};
-    hub_.Publish("sweep", start.dump());
-    hub_.Publish("state", StateLocked().dump());
+    hub_.Publish("sweep", start);
+    hub_.Publish("state", StateLocked());
   }
   // The last sweep's thread has published its end and is leaving.
   if (sweep_thread_.joinable()) sweep_thread_.join();
@@ -219,7 +220,7 @@ int Instrument::PrepareCalibration(const SweepParams& p, std::string* cal_name, 
       {
         std::lock_guard<std::mutex> lock(mu_);
         calibrating_ = true;
-        hub_.Publish("state", StateLocked().dump());
+        hub_.Publish("state", StateLocked());
       }
       CalOptions o;
       o.output = pattern;
@@ -228,7 +229,7 @@ int Instrument::PrepareCalibration(const SweepParams& p, std::string* cal_name, 
       {
         std::lock_guard<std::mutex> lock(mu_);
         calibrating_ = false;
-        hub_.Publish("state", StateLocked().dump());
+        hub_.Publish("state", StateLocked());
       }
       if (rc != kExitOk) {
         std::remove(pattern.c_str());
@@ -300,7 +301,7 @@ void Instrument::RunSweep(std::uint64_t id, SweepParams p, std::vector<double> f
     point["t_ms"] = WallMs();
     std::lock_guard<std::mutex> lock(mu_);
     sweep_done_ = i + 1;
-    hub_.Publish("point", point.dump());
+    hub_.Publish("point", point);
   }
   auto elapsed = Clock::now() - begin;
   {
@@ -323,8 +324,8 @@ void Instrument::RunSweep(std::uint64_t id, SweepParams p, std::vector<double> f
   }
   if (!sweep.points.empty()) last_ = std::move(sweep);
   busy_ = Busy::kIdle;
-  hub_.Publish("sweep_end", end.dump());
-  hub_.Publish("state", StateLocked().dump());
+  hub_.Publish("sweep_end", end);
+  hub_.Publish("state", StateLocked());
 }
 
 Refusal Instrument::Hold(double f_mhz, const std::string& client) {
@@ -351,8 +352,8 @@ Refusal Instrument::Hold(double f_mhz, const std::string& client) {
     ZEL_ConstantFreq(0, 0);
     busy_ = Busy::kIdle;
     hold_client_.clear();
-    hub_.Publish("hold", json{{"on", false}, {"reason", "failed"}}.dump());
-    hub_.Publish("state", StateLocked().dump());
+    hub_.Publish("hold", json{{"on", false}, {"reason", "failed"}});
+    hub_.Publish("state", StateLocked());
     return {502, "holding " + std::to_string(f_mhz) + " MHz: " + StatusMessage(status), status};
   }
   // The stream may have closed while the generator was switched on.
@@ -360,14 +361,14 @@ Refusal Instrument::Hold(double f_mhz, const std::string& client) {
     ZEL_ConstantFreq(0, 0);
     busy_ = Busy::kIdle;
     hold_client_.clear();
-    hub_.Publish("state", StateLocked().dump());
+    hub_.Publish("state", StateLocked());
     return Bad("the event stream closed; the generator is off");
   }
   busy_ = Busy::kHold;
   hold_client_ = client;
   hold_mhz_ = f_mhz;
-  hub_.Publish("hold", json{{"on", true}, {"frequency_mhz", f_mhz}}.dump());
-  hub_.Publish("state", StateLocked().dump());
+  hub_.Publish("hold", json{{"on", true}, {"frequency_mhz", f_mhz}});
+  hub_.Publish("state", StateLocked());
   return {};
 }
 
@@ -381,8 +382,8 @@ Refusal Instrument::HoldOff(const std::string& reason) {
   busy_ = Busy::kIdle;
   hold_client_.clear();
   if (was_on) {
-    hub_.Publish("hold", json{{"on", false}, {"reason", reason}}.dump());
-    hub_.Publish("state", StateLocked().dump());
+    hub_.Publish("hold", json{{"on", false}, {"reason", reason}});
+    hub_.Publish("state", StateLocked());
   }
   if (status != ZEL_OK)
     return {502, "switching the generator off: " + StatusMessage(status), status};
@@ -428,7 +429,9 @@ json Instrument::Info() const {
 }
 
 json Instrument::StateLocked() const {
-  json s = {{"busy", busy_ == Busy::kSweep ? "sweep" : busy_ == Busy::kHold ? "hold" : "idle"},
+  json s = {{"busy", busy_ == Busy::kSweep  ? "sweep"
+                     : busy_ == Busy::kHold ? "hold"
+                                            : "idle"},
             {"hold", {{"on", busy_ == Busy::kHold}}},
             {"calibrating", calibrating_}};
   if (busy_ == Busy::kHold) s["hold"]["frequency_mhz"] = hold_mhz_;
@@ -461,7 +464,8 @@ void Instrument::Shutdown() {
   ZEL_ConstantFreq(0, 0);
   ZEL_ProgRelay(0);
   std::lock_guard<std::mutex> lock(mu_);
-  if (busy_ == Busy::kHold) hub_.Publish("hold", json{{"on", false}, {"reason", "server stopping"}}.dump());
+  if (busy_ == Busy::kHold)
+    hub_.Publish("hold", json{{"on", false}, {"reason", "server stopping"}});
   busy_ = Busy::kIdle;
 }
 

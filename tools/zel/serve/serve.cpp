@@ -170,7 +170,8 @@ int RunServe(Session& s, const ServeOptions& o, const std::string& default_cal) 
   Instrument instrument(s, hub, o.cal_dir, default_cal);
   httplib::Server server;
   server.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
-  server.set_keep_alive_timeout(5);
+  // An idle connection holds one of the threads: a browser's spare ones are let go soon.
+  server.set_keep_alive_timeout(2);
   server.set_read_timeout(10, 0);
   server.set_write_timeout(5, 0);
   SetUpApi(server, instrument, hub, store, access);
@@ -178,8 +179,7 @@ int RunServe(Session& s, const ServeOptions& o, const std::string& default_cal) 
   int port = where.port;
   if (port == 0) {
     port = server.bind_to_any_port(where.host);
-    if (port <= 0)
-      return Complain("cannot listen on " + o.listen + ": " + std::strerror(errno));
+    if (port <= 0) return Complain("cannot listen on " + o.listen + ": " + std::strerror(errno));
   } else if (!server.bind_to_port(where.host, port)) {
     return Complain("cannot listen on " + o.listen + ": " + std::strerror(errno));
   }
@@ -192,8 +192,8 @@ int RunServe(Session& s, const ServeOptions& o, const std::string& default_cal) 
   sigaction(SIGTERM, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  std::string host_text = where.host.find(':') != std::string::npos ? "[" + where.host + "]"
-                                                                     : where.host;
+  std::string host_text =
+      where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host;
   std::string url = "http://" + host_text + ":" + std::to_string(port) + "/";
   if (!access.token.empty()) url += "#token=" + access.token;
   std::printf("%s\n", url.c_str());

@@ -88,8 +88,8 @@ void ParseKeyLine(const std::string& line, Provenance* p) {
     std::size_t f = value.find(" firmware ");
     p->model = value.substr(0, std::min(s, f));
     if (s != std::string::npos)
-      p->serial = value.substr(s + 8, f == std::string::npos || f < s ? std::string::npos
-                                                                       : f - (s + 8));
+      p->serial =
+          value.substr(s + 8, f == std::string::npos || f < s ? std::string::npos : f - (s + 8));
     if (f != std::string::npos) p->firmware = value.substr(f + 10);
     if (p->serial == "none") p->serial.clear();
   } else if (key == "date") {
@@ -199,13 +199,20 @@ bool ParseTouchstone(const std::string& text, Sweep* s, std::string* error) {
       std::string tok;
       while (opts >> tok) {
         for (char& c : tok) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (tok == "HZ") unit = 1e-6;
-        else if (tok == "KHZ") unit = 1e-3;
-        else if (tok == "MHZ") unit = 1;
-        else if (tok == "GHZ") unit = 1e3;
-        else if (tok == "RI") format = kRI;
-        else if (tok == "MA") format = kMA;
-        else if (tok == "DB") format = kDB;
+        if (tok == "HZ")
+          unit = 1e-6;
+        else if (tok == "KHZ")
+          unit = 1e-3;
+        else if (tok == "MHZ")
+          unit = 1;
+        else if (tok == "GHZ")
+          unit = 1e3;
+        else if (tok == "RI")
+          format = kRI;
+        else if (tok == "MA")
+          format = kMA;
+        else if (tok == "DB")
+          format = kDB;
         else if (tok == "R") {
           if (!(opts >> ref) || !(ref > 0)) {
             *error = "bad reference resistance in the option line";
@@ -237,8 +244,8 @@ bool ParseTouchstone(const std::string& text, Sweep* s, std::string* error) {
       double mag = format == kMA ? a : std::pow(10.0, a / 20);
       g = std::polar(mag, b * M_PI / 180);
     }
-    std::complex<double> z = g == 1.0 ? std::complex<double>(INFINITY, INFINITY)
-                                      : ref * (1.0 + g) / (1.0 - g);
+    std::complex<double> z =
+        g == 1.0 ? std::complex<double>(INFINITY, INFINITY) : ref * (1.0 + g) / (1.0 - g);
     s->points.push_back({f * unit, z.real(), z.imag()});
   }
   if (s->points.empty()) {

@@ -2,10 +2,9 @@
 // data folder (Touchstone files with zel's provenance comments), and their JSON form.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "sweep_report.h"
 

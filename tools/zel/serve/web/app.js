@@ -41,6 +41,18 @@ function sweepFromJson(j) {
   return s;
 }
 
+// A list of label and value pairs into a <dl>.
+function fillReadout(dl, rows) {
+  dl.innerHTML = '';
+  for (const [k, v] of rows) {
+    const dt = document.createElement('dt');
+    dt.textContent = k;
+    const dd = document.createElement('dd');
+    dd.textContent = v;
+    dl.append(dt, dd);
+  }
+}
+
 // ---- messages ----
 let messageTimer = 0;
 function showMessage(text, kind = 'error') {
@@ -124,21 +136,13 @@ function showCursor(f) {
   if (i < 0) return;
   const n = (v, d) => (v == null ? '∞' : v.toFixed(d));
   const x = s.x[i];
-  dl.innerHTML = '';
-  const rows = [
+  fillReadout(dl, [
     ['Frequency', `${s.f[i].toFixed(4)} MHz`],
     ['Z', `${n(s.r[i], 2)} ${x < 0 ? '−' : '+'} j${n(Math.abs(x), 2)} Ω`],
     ['|Z|', `${n(s.z[i], 2)} Ω`],
     ['SWR', n(s.swr[i], 3)],
     ['Return loss', `${n(s.rl[i], 2)} dB`],
-  ];
-  for (const [k, v] of rows) {
-    const dt = document.createElement('dt');
-    dt.textContent = k;
-    const dd = document.createElement('dd');
-    dd.textContent = v;
-    dl.append(dt, dd);
-  }
+  ]);
   smith.setMarker([s.gre[i], s.gim[i]]);
   if (!state.holdOn) $('hold-f').value = +s.f[i].toFixed(6);
 }
@@ -264,17 +268,10 @@ $('sensors-read').addEventListener('click', readSensors);
 async function readSensors() {
   const s = await call('GET', '/api/sensors');
   if (!s) return;
-  const dl = $('sensors');
-  dl.innerHTML = '';
-  const add = (k, v) => {
-    const dt = document.createElement('dt');
-    dt.textContent = k;
-    const dd = document.createElement('dd');
-    dd.textContent = v;
-    dl.append(dt, dd);
-  };
-  add('RF voltage', !s.rf_sensor ? 'no sensor on this model' : s.rf_voltage_v != null ? `${s.rf_voltage_v.toFixed(2)} V peak` : s.rf_voltage_error);
-  add('Temperature', !s.temp_sensor ? 'no sensor on this model' : s.temperature_c != null ? `${s.temperature_c.toFixed(1)} °C` : s.temperature_error);
+  fillReadout($('sensors'), [
+    ['RF voltage', !s.rf_sensor ? 'no sensor on this model' : s.rf_voltage_v != null ? `${s.rf_voltage_v.toFixed(2)} V peak` : s.rf_voltage_error],
+    ['Temperature', !s.temp_sensor ? 'no sensor on this model' : s.temperature_c != null ? `${s.temperature_c.toFixed(1)} °C` : s.temperature_error],
+  ]);
 }
 
 $('save').addEventListener('click', async () => {
@@ -409,8 +406,7 @@ async function start() {
   if (info) {
     state.info = info;
     $('instrument').textContent = `${info.model} analyzer, firmware ${info.firmware || '?'}${info.simulated ? ' (simulated)' : ''}`;
-    const dl = $('info');
-    const rows = [
+    fillReadout($('info'), [
       ['Model', info.model],
       ['Firmware', info.firmware || 'not reported'],
       ['Serial number', String(info.serial_number)],
@@ -418,14 +414,7 @@ async function start() {
       ['Port', info.port],
       ['Link', `${info.baud_rate} baud`],
       ['Software', `${info.tool}, library ${info.library}`],
-    ];
-    for (const [k, v] of rows) {
-      const dt = document.createElement('dt');
-      dt.textContent = k;
-      const dd = document.createElement('dd');
-      dd.textContent = v;
-      dl.append(dt, dd);
-    }
+    ]);
     for (const id of ['start', 'stop', 'hold-f']) {
       $(id).min = info.min_mhz;
       $(id).max = info.max_mhz;

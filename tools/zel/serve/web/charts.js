@@ -47,15 +47,15 @@ export class Charts {
 
     const swrEl = document.getElementById('plot-swr');
     this.swr = new uPlot({
-      ...common(swrEl, 280),
+      ...common(swrEl, 330),
       scales: {
-        ...common(swrEl, 280).scales,
+        ...common(swrEl, 330).scales,
         y: { range: (u, lo, hi) => [1, Math.min(SWR_VIEW_MAX, Math.max(3, (hi ?? 3) * 1.05))] },
       },
       series: [{ label: 'MHz', value: fmt(4) }, { ...liveSeries('SWR', LIVE), value: fmt(3) },
         { ...refSeries('reference', REF), value: fmt(3) }],
       hooks: {
-        ...common(swrEl, 280).hooks,
+        ...common(swrEl, 330).hooks,
         draw: [(u) => self.drawSwrMarks(u)],
       },
     }, [[], [], []], swrEl);
@@ -126,7 +126,11 @@ export class Charts {
       const label = `${this.best.swr.toFixed(2)} @ ${this.best.f.toFixed(3)} MHz`;
       const tw = ctx.measureText(label).width;
       const tx = Math.min(Math.max(x - tw / 2, left + 2), left + width - tw - 2);
-      ctx.fillText(label, tx, y - 9 * devicePixelRatio);
+      const ty = y - 9 * devicePixelRatio;
+      ctx.fillStyle = 'rgba(255, 255, 255, 0.85)';
+      ctx.fillRect(tx - 3, ty - 14 * devicePixelRatio, tw + 6, 17 * devicePixelRatio);
+      ctx.fillStyle = '#c62828';
+      ctx.fillText(label, tx, ty);
     }
     ctx.restore();
   }
