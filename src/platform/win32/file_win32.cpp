@@ -6,12 +6,15 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <string>
+
+#include <windows.h>
+// windows.h maps ReplaceFile to ReplaceFileA; ours is the seam's own function.
+#undef ReplaceFile
 
 #include "platform/file.h"
 
