@@ -21,7 +21,7 @@ namespace {
 template <std::size_t N>
 void CopyText(char (&dst)[N], std::string_view src) {
   const std::size_t n = src.size() < N - 1 ? src.size() : N - 1;
-  std::memcpy(dst, src.data(), n);
+  if (n > 0) std::memcpy(dst, src.data(), n);  // an empty view may hold no pointer at all
   dst[n] = '\0';
 }
 
