@@ -373,6 +373,18 @@ class Startup(unittest.TestCase):
                     self.assertEqual(r.stdout, "")
 
 
+class OnePort(unittest.TestCase):
+    def test_a_second_server_cannot_take_the_port(self):
+        first = Server()
+        try:
+            r = subprocess.run([ZEL, "serve", "--listen", f"127.0.0.1:{first.port}"],
+                               capture_output=True, text=True, timeout=30)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("cannot listen", r.stderr)
+        finally:
+            first.stop()
+
+
 class SimInstrument:
     """zel-sim on a pseudo-terminal, whose relay state the test reads with its status line."""
 
