@@ -373,6 +373,39 @@ class Startup(unittest.TestCase):
                     self.assertEqual(r.stdout, "")
 
 
+class Sensors(unittest.TestCase):
+    def test_sensors_of_each_model(self):
+        # The simulator's defaults: 0 V at the input, 72 F (22.2 C).
+        cases = [("standard", None, None), ("power", 0.0, 22.2), ("uhf", None, 22.2)]
+        for model, volts, celsius in cases:
+            with self.subTest(model=model):
+                s = Server(pre=("--sim", model))
+                try:
+                    status, data, _ = s.get("/api/sensors")
+                finally:
+                    s.stop()
+                self.assertEqual(status, 200, data)
+                self.assertEqual(data["rf_sensor"], volts is not None)
+                self.assertEqual(data["temp_sensor"], celsius is not None)
+                for key, want in (("rf_voltage_v", volts), ("temperature_c", celsius)):
+                    if want is None:
+                        self.assertIsNone(data[key])
+                    else:
+                        self.assertAlmostEqual(data[key], want, delta=0.6)
+
+
+class OnePort(unittest.TestCase):
+    def test_a_second_server_cannot_take_the_port(self):
+        first = Server()
+        try:
+            r = subprocess.run([ZEL, "serve", "--listen", f"127.0.0.1:{first.port}"],
+                               capture_output=True, text=True, timeout=30)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("cannot listen", r.stderr)
+        finally:
+            first.stop()
+
+
 class SimInstrument:
     """zel-sim on a pseudo-terminal, whose relay state the test reads with its status line."""
 

@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +34,7 @@ constexpr std::size_t kTokenBytes = 16;
 // One thread per open event stream plus room for the API calls.
 constexpr std::size_t kHttpThreads = EventHub::kMaxStreams + 16;
 constexpr int kDefaultPort = 8863;
+constexpr unsigned kUnackedTimeoutMs = 5000;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -173,6 +177,19 @@ int RunServe(Session& s, const ServeOptions& o, const std::string& default_cal) 
   // An idle connection holds one of the threads: a browser's spare ones are let go soon.
   server.set_keep_alive_timeout(2);
   server.set_read_timeout(10, 0);
+  // Points go out as they come, not held back for the last segment's acknowledgement.
+  server.set_tcp_nodelay(true);
+  server.set_socket_options([](int sock) {
+    int yes = 1;
+    // The address may be reused right after a restart, but never shared: the library's default
+    // (SO_REUSEPORT) would let a second zel serve on the same port take half the connections.
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    // A viewer that stops acknowledging (a laptop gone to sleep, a lost network) is dropped after
+    // this long, instead of the kernel's quarter of an hour, so the hold it controls ends with
+    // it. Accepted connections inherit the option from the listening socket.
+    unsigned timeout_ms = kUnackedTimeoutMs;
+    setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms);
+  });
   server.set_write_timeout(5, 0);
   SetUpApi(server, instrument, hub, store, access);
 
