@@ -286,7 +286,12 @@ class ZelSim {
   std::string Status() {
     child_.err.clear();
     Control("status");
-    child_.WaitFor(" dut ");
+    // The whole line: its last field, the device under test, ends it.
+    auto complete = [&] {
+      std::size_t p = child_.err.find("commands ");
+      return p != std::string::npos && child_.err.find('\n', p) != std::string::npos;
+    };
+    for (int waited = 0; waited < 5000 && !complete(); waited += 10) child_.Pump(10);
     return child_.err;
   }
 
@@ -303,11 +308,13 @@ TEST(CliSignals, TermAndHupEndAHoldWithTheGeneratorAndRelayOff) {
     Child zel(ZEL_CLI_PATH, {"--device", sim.path(), "hold", "14"});
     ASSERT_TRUE(zel.WaitFor("generator on")) << zel.err;
     std::string holding = sim.Status();
+    EXPECT_TRUE(Has(holding, "relay ")) << holding;
     EXPECT_FALSE(Has(holding, "relay 0 ")) << "the hold has the relay on: " << holding;
     kill(zel.pid(), sig);
     EXPECT_EQ(zel.Wait(), 128 + sig) << zel.err;
     EXPECT_TRUE(Has(zel.err, "generator off")) << zel.err;
-    EXPECT_TRUE(Has(sim.Status(), "relay 0 ")) << sim.Status();
+    std::string after = sim.Status();
+    EXPECT_TRUE(Has(after, "relay 0 ")) << after;
   }
 }
 
