@@ -286,7 +286,12 @@ class ZelSim {
   std::string Status() {
     child_.err.clear();
     Control("status");
-    child_.WaitFor(" dut ");
+    // The whole line: its last field, the device under test, ends it.
+    auto complete = [&] {
+      std::size_t p = child_.err.find("commands ");
+      return p != std::string::npos && child_.err.find('\n', p) != std::string::npos;
+    };
+    for (int waited = 0; waited < 5000 && !complete(); waited += 10) child_.Pump(10);
     return child_.err;
   }
 
@@ -303,11 +308,13 @@ TEST(CliSignals, TermAndHupEndAHoldWithTheGeneratorAndRelayOff) {
     Child zel(ZEL_CLI_PATH, {"--device", sim.path(), "hold", "14"});
     ASSERT_TRUE(zel.WaitFor("generator on")) << zel.err;
     std::string holding = sim.Status();
+    EXPECT_TRUE(Has(holding, "relay ")) << holding;
     EXPECT_FALSE(Has(holding, "relay 0 ")) << "the hold has the relay on: " << holding;
     kill(zel.pid(), sig);
     EXPECT_EQ(zel.Wait(), 128 + sig) << zel.err;
     EXPECT_TRUE(Has(zel.err, "generator off")) << zel.err;
-    EXPECT_TRUE(Has(sim.Status(), "relay 0 ")) << sim.Status();
+    std::string after = sim.Status();
+    EXPECT_TRUE(Has(after, "relay 0 ")) << after;
   }
 }
 
@@ -342,10 +349,11 @@ TEST(CliRetries, AWithheldReplyCostsARetryNotTheSweep) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
-    ZelSim sim({});
+    // Paced at the line's rate: the fault lands while the sweep still has a second to go.
+    ZelSim sim({"--paced"});
     std::vector<std::string> args = {"--device", sim.path(), "--slow"};
     args.insert(args.end(), c.retries.begin(), c.retries.end());
-    for (const char* a : {"sweep", "1", "30", "--points", "40"}) args.push_back(a);
+    for (const char* a : {"sweep", "1", "30", "--points", "100"}) args.push_back(a);
     bool faulted = false;
     ZelRun run = RunZel(args, "", [&](pid_t, const std::string& out) {
       if (!faulted && std::count(out.begin(), out.end(), '\n') > 10) {
@@ -357,7 +365,7 @@ TEST(CliRetries, AWithheldReplyCostsARetryNotTheSweep) {
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_TRUE(Has(run.err, c.says)) << run.err;
     if (c.status == 0) {
-      EXPECT_EQ(TableRows(run.out), 40u);
+      EXPECT_EQ(TableRows(run.out), 100u);
     }
   }
 }

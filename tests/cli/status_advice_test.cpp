@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -22,9 +24,21 @@ std::set<int> HeaderCodes() {
   s << f.rdbuf();
   std::string text = s.str();
   std::set<int> codes;
-  std::regex code(R"(\b(ZEL_OK|ZEL_ERR_[A-Z0-9_]+)\s*=\s*(\d+))");
-  for (std::sregex_iterator it(text.begin(), text.end(), code), end; it != end; ++it)
-    codes.insert(std::stoi((*it)[2]));
+  for (const char* prefix : {"ZEL_OK", "ZEL_ERR_"}) {
+    for (std::size_t p = text.find(prefix); p != std::string::npos; p = text.find(prefix, p + 1)) {
+      std::size_t q = p + std::strlen(prefix);
+      while (q < text.size() &&
+             (std::isupper(static_cast<unsigned char>(text[q])) ||
+              std::isdigit(static_cast<unsigned char>(text[q])) || text[q] == '_'))
+        ++q;
+      while (q < text.size() && text[q] == ' ') ++q;
+      if (q >= text.size() || text[q] != '=') continue;  // a use of the name, not its definition
+      ++q;
+      while (q < text.size() && text[q] == ' ') ++q;
+      if (q < text.size() && std::isdigit(static_cast<unsigned char>(text[q])))
+        codes.insert(std::atoi(text.c_str() + q));
+    }
+  }
   return codes;
 }
 

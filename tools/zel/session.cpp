@@ -187,8 +187,9 @@ bool Session::Identify(int tries) {
     char* version = ZEL_GetVersion(0);
     std::string text = version ? version : kIdentFailedText;
     std::free(version);
+    if (text == kIdentFailedText) continue;
     ReadUnit();
-    if (text != kIdentFailedText && unit_.identified) return true;
+    if (unit_.identified) return true;
   }
   return false;
 }
