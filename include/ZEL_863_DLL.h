@@ -83,9 +83,9 @@ enum {
                                       longer than any cal file can be (extension) */
   ZEL_ERR_CAL_RANGE = 34514,       /* custom cal: frequency outside the table */
   ZEL_ERR_NO_TEMP_SENSOR = 34515,  /* model has no temperature sensor */
-  ZEL_ERR_TEMP_TIMEOUT = 34516,    /* no temperature reply */
+  ZEL_ERR_TEMP_TIMEOUT = 34516,    /* no temperature reply, or a garbled one */
   ZEL_ERR_NO_RF_SENSOR = 34517,    /* RF voltage asked, not the high-power model */
-  ZEL_ERR_RF_TIMEOUT = 34518,      /* no RF voltage reply */
+  ZEL_ERR_RF_TIMEOUT = 34518,      /* no RF voltage reply, or a garbled one */
   ZEL_ERR_NOT_CALIBRATED = 34519,  /* ZEL_ScanPoint mode > 0 before ZEL_LoadCalFile */
   ZEL_ERR_CAL_WRONG_UNIT = 34520,  /* cal file belongs to another instrument */
   ZEL_ERR_CAL_PATH = 34521,        /* cal file path longer than 255 characters
@@ -184,13 +184,14 @@ ZEL_API char* ZEL_CALL ZEL_GetVersion(int32_t unused);
 ZEL_API int32_t ZEL_CALL ZEL_GetSerialNum(int32_t unused);
 
 /* RF voltage at the input, volts peak, as the 64 bits of a double (ZEL_BitsToDouble). On failure
- * the double holds the status code (34517, or 34518: no reply, or at once when the request
- * could not be sent). */
+ * the double holds the status code (34517, or 34518: no reply, a garbled count past the
+ * converter's 4095 (with the "Comm error 3732" notice), or at once when the request could not be
+ * sent). */
 ZEL_API int64_t ZEL_CALL ZEL_GetRFVoltage(int32_t unused);
 
 /* Instrument temperature, units 0 = Celsius, other = Fahrenheit, as the 64 bits of a double. On
- * failure the double holds the status code (34515, or 34516: no reply, or at once when the
- * request could not be sent). */
+ * failure the double holds the status code (34515, or 34516: no reply, a garbled count past the
+ * converter's 4095, or at once when the request could not be sent). */
 ZEL_API int64_t ZEL_CALL ZEL_GetTemperature(int32_t units);
 
 /* Extension: the notices that the library shows even during a call (a wrong unit's flash, a bad

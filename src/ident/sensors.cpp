@@ -23,8 +23,9 @@ namespace {
 
 constexpr double kConverterVolts = 3.3;
 constexpr double kConverterCounts = 4096;
-// The converter counts to 4095; anything past 4097 is a garbled reply, not a voltage.
-constexpr int kMaxRawRF = 4097;
+// The converter counts to 4095; anything past 4097 is a garbled reply (the two bytes carry no
+// checksum), not a reading.
+constexpr int kMaxRawCount = 4097;
 // Below about 70 mV the detector diode does not conduct and the reading is noise.
 constexpr double kRFThresholdVolts = 0.07;
 // The diode's forward drop and the divider in front of the converter.
@@ -72,16 +73,18 @@ void ReadRFVoltage() {
     state.frame.StatusCode = 34518;  // RFVolts keeps the last good reading
     return;
   }
-  id.RFVolts = raw;
-  if (raw > kMaxRawRF) {
+  if (raw > kMaxRawCount) {
     const std::string text =
         "Comm error while reading RF voltage.\r\n\r\nCheck the comm port.\r\n\r\n   Raw RF voltage "
         "data = " +
         NumberText(raw, 0);
     platform::ShowNotice(" Comm error 3732", text.c_str(), platform::kNoticeTopmost);
-    id.RFVolts = 0;
+    // A garbled count is no reading: reported as 0 V with success, the relay guard would switch
+    // on it with RF on the input. It fails like a reply that never came.
+    state.frame.StatusCode = 34518;
+    return;
   }
-  const double v = ConverterVolts(id.RFVolts);
+  const double v = ConverterVolts(raw);
   id.RFVolts = v > kRFThresholdVolts ? (v + kRFDiodeVolts) * kRFDividerRatio : 0;
 }
 
@@ -94,7 +97,8 @@ void ReadTemperature() {
     return;
   }
   const int raw = ReadSensorReply(id.PowerModel > 0 ? "Z7" : "ZT", kTempEmptyReadLimit);
-  if (raw < 0) {
+  // A count past the converter's top is a garbled reply: no reading either.
+  if (raw < 0 || raw > kMaxRawCount) {
     state.frame.StatusCode = 34516;  // TempF keeps its value
     return;
   }

@@ -66,13 +66,23 @@ TEST_F(Sensors, RFVoltageScalesTheCountAboveTheDiodeThreshold) {
   EXPECT_TRUE(platform.notices.empty());
 }
 
-TEST_F(Sensors, GarbledRFCountShowsTheMessageAndReadsZero) {
+// Two bytes without a checksum: a count no 12-bit converter gives is a garbled reply. It must not
+// read as 0 V (the relay guard would switch on it) or as a temperature, with success.
+TEST_F(Sensors, GarbledCountsFailAndKeepTheHeldValues) {
   state.ident.PowerModel = 1;
+  state.ident.TempF = 71;
+  for (int garbled : {4098, 0x3FFF, 0xFFFF}) {
+    SCOPED_TRACE(garbled);
+    raw = garbled;
+    zel::ReadTemperature();
+    EXPECT_EQ(state.frame.StatusCode, 34516);
+    EXPECT_EQ(state.ident.TempF, 71);
+  }
   state.ident.RFVolts = 12;
   raw = 0x1002;  // 4098
   zel::ReadRFVoltage();
-  EXPECT_EQ(state.frame.StatusCode, 0);
-  EXPECT_EQ(state.ident.RFVolts, 0);
+  EXPECT_EQ(state.frame.StatusCode, 34518);
+  EXPECT_EQ(state.ident.RFVolts, 12);
   ASSERT_EQ(platform.notices.size(), 1u);
   EXPECT_EQ(platform.notices[0].title, " Comm error 3732");
   EXPECT_EQ(platform.notices[0].text,
