@@ -41,15 +41,19 @@ constexpr double kEmptyReadMs = 1.0;
 constexpr DWORD kPauseSliceMs = 1;
 // A byte on the line: start bit, 8 data bits, stop bit.
 constexpr double kBitsPerByte = 10;
+// Sleep goes by the system timer: 15.6 ms a tick unless some program asked for a finer one. A
+// sleep through a reply's wire time that comes back later than this shows the coarse timer.
+constexpr double kLateSleepMs = 1.5;
 
 // What came off the line and has not been handed out yet, and the reply the link awaits.
 struct RxBuffer {
   std::array<std::uint8_t, 512> bytes{};
   int head = 0;
   int tail = 0;
-  int expected = 0;     // bytes of the awaited reply not handed out yet; 0 = none awaited
-  bool waited = false;  // the one wire-time sleep of this reply is spent
-  int baud = 0;         // the line rate last set, for the wire time
+  int expected = 0;           // bytes of the awaited reply not handed out yet; 0 = none awaited
+  bool waited = false;        // the one wire-time sleep of this reply is spent
+  int baud = 0;               // the line rate last set, for the wire time
+  bool coarse_timer = false;  // a wire-time sleep overslept: read as the bytes come instead
   int Buffered() const { return tail - head; }
 };
 
@@ -237,13 +241,18 @@ class Win32Platform final : public Platform {
   }
 
   // The first bytes of an awaited reply are in: the rest cannot come sooner than its wire time,
-  // so one sleep of that length replaces a read per byte. Once per reply, as on POSIX.
+  // so one sleep of that length replaces a read per byte. Once per reply, as on POSIX. On a
+  // coarse system timer the sleep would outlast the wire time by up to a tick (a 72-byte record
+  // takes 12.5 ms at 57600 baud), so after one such sleep the port reads as the bytes come, as
+  // it did before, until it is opened again.
   void AwaitRest(HANDLE h, RxBuffer& r) {
     const int space = static_cast<int>(r.bytes.size()) - r.tail;
     const int missing = std::min(r.expected - r.Buffered(), space);
-    if (missing <= 0 || r.waited || r.baud <= 0) return;
+    if (missing <= 0 || r.waited || r.baud <= 0 || r.coarse_timer) return;
     r.waited = true;
-    SleepUntilMs(NowMs() + missing * kBitsPerByte * 1000.0 / r.baud);
+    const double until = NowMs() + missing * kBitsPerByte * 1000.0 / r.baud;
+    SleepUntilMs(until);
+    if (NowMs() - until > kLateSleepMs) r.coarse_timer = true;
     const DWORD want = std::min<DWORD>(Waiting(h), static_cast<DWORD>(space));
     DWORD got = 0;
     if (want > 0 && ReadFile(h, r.bytes.data() + r.tail, want, &got, nullptr))
