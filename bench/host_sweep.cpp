@@ -12,7 +12,9 @@
 //   host_sweep [--lib PATH] [--sim PATH] [--points N] [--runs N] [--rate 57600|115000]...
 //
 // The defaults are the library and the zel-sim of this build; --lib and --sim point it at another
-// build (a figure before a change, measured with the same host). Medians of --runs sweeps.
+// build (a figure before a change, measured with the same host). Medians of --runs sweeps. On a
+// shared machine, `chrt -f 10 host_sweep` (the simulator inherits it) keeps other jobs out of the
+// wakeup latencies the wall time is made of.
 #include <asm/termbits.h>
 #include <dirent.h>
 #include <dlfcn.h>

@@ -26,8 +26,10 @@ constexpr std::size_t kReadChunk = 512;
 // Paced replies go out in chunks: the first byte of a reply when it is due, then every chunk of
 // the bytes due within this span of the last write, each when its last byte is due. A reply
 // starts and ends exactly when its wire time says, with one wakeup per chunk instead of one per
-// byte. A USB serial adapter delivers in frames of 1 ms much the same way.
-constexpr double kChunkS = 0.001;
+// byte. The span stays well below the library's empty read (about 1 ms): a reader that takes the
+// first quiet millisecond as the end of what the controller sent (the discard before a resend)
+// must never see a pause between the chunks of one reply.
+constexpr double kChunkS = 0.0005;
 
 double MonotonicS() {
   timespec ts{};

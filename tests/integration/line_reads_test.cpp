@@ -33,8 +33,11 @@ TEST(LineReads, PacedRepliesSurviveLineFaultsAndTimeOutsKeepTheirLength) {
     const char* what;
     int rate;
     std::function<void(zelsim::Faults&)> fault;
-    int status;   // of the point under the fault
-    int resends;  // "R" commands it took
+    int status;  // of the point under the fault
+    // "R" commands it took. Leftover bytes are dropped up to the first quiet millisecond; on a
+    // loaded machine the simulator's thread can leave such a pause inside a reply, and the rest
+    // then costs another resend.
+    int min_resends, max_resends;
     long long min_ms, max_ms;
   };
   const Case cases[] = {
@@ -43,16 +46,16 @@ TEST(LineReads, PacedRepliesSurviveLineFaultsAndTimeOutsKeepTheirLength) {
          f.garbage_replies = 1;
          f.garbage_bytes = 5;
        },
-       ZEL_OK, 1, 0, 500},
+       ZEL_OK, 1, 4, 0, 500},
       {"more garbage than a record", 115000,
        [](zelsim::Faults& f) {
          f.garbage_replies = 1;
          f.garbage_bytes = 80;
        },
-       ZEL_OK, 1, 0, 500},
-      {"two bad checksums", 115000, [](zelsim::Faults& f) { f.bad_checksums = 2; }, ZEL_OK, 2, 0,
+       ZEL_OK, 1, 4, 0, 500},
+      {"two bad checksums", 115000, [](zelsim::Faults& f) { f.bad_checksums = 2; }, ZEL_OK, 2, 2, 0,
        500},
-      {"a reply held back", 57600, [](zelsim::Faults& f) { f.extra_latency_ms = 40; }, ZEL_OK, 0,
+      {"a reply held back", 57600, [](zelsim::Faults& f) { f.extra_latency_ms = 40; }, ZEL_OK, 0, 0,
        40, 500},
       // 2000 empty reads of about 1 ms after the first 40 bytes, as before any byte came.
       {"a reply cut after 40 bytes", 57600,
@@ -60,13 +63,13 @@ TEST(LineReads, PacedRepliesSurviveLineFaultsAndTimeOutsKeepTheirLength) {
          f.cut_replies = 1;
          f.cut_after_bytes = 40;
        },
-       ZEL_ERR_NO_RECORD, 0, 2000, 2600},
+       ZEL_ERR_NO_RECORD, 0, 0, 2000, 3000},
       {"a reply cut after 71 bytes", 115000,
        [](zelsim::Faults& f) {
          f.cut_replies = 1;
          f.cut_after_bytes = 71;
        },
-       ZEL_ERR_NO_RECORD, 0, 2000, 2600},
+       ZEL_ERR_NO_RECORD, 0, 0, 2000, 3000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.what) + " at " + std::to_string(c.rate));
@@ -91,7 +94,9 @@ TEST(LineReads, PacedRepliesSurviveLineFaultsAndTimeOutsKeepTheirLength) {
     const long long ms = MsSince(t0);
     EXPECT_GE(ms, c.min_ms);
     EXPECT_LE(ms, c.max_ms);
-    EXPECT_EQ(sim.counters().resends - resends_before, c.resends);
+    const int resends = sim.counters().resends - resends_before;
+    EXPECT_GE(resends, c.min_resends);
+    EXPECT_LE(resends, c.max_resends);
 
     // Nothing of the fault is left on the line or in the library: the next points are whole.
     ExpectMeasuredRight(sim, 7.0);

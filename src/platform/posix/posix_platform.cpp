@@ -31,8 +31,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -40,14 +38,13 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/rx_buffer.h"
 
 namespace zel::platform {
 namespace {
 
 // The link counts empty reads as milliseconds of waiting (2000 of them are the record time-out).
 constexpr std::int64_t kEmptyReadNs = 1000000;
-// A byte on the line: start bit, 8 data bits, stop bit.
-constexpr std::int64_t kBitsPerByte = 10;
 
 std::int64_t MonotonicNs() {
   timespec ts{};
@@ -95,17 +92,6 @@ void RequestLowLatency(int fd) {
   ss.flags |= ASYNC_LOW_LATENCY;
   ::ioctl(fd, TIOCSSERIAL, &ss);
 }
-
-// What came off the line and has not been handed out yet, and the reply the link awaits.
-struct RxBuffer {
-  std::array<std::uint8_t, 512> bytes{};
-  int head = 0;
-  int tail = 0;
-  int expected = 0;     // bytes of the awaited reply not handed out yet; 0 = none awaited
-  bool waited = false;  // the one wire-time sleep of this reply is spent
-  int baud = 0;         // the line rate last set, for the wire time
-  int Buffered() const { return tail - head; }
-};
 
 std::string DevicePath(int port) {
   std::string var = "ZEL_COM" + std::to_string(port);
@@ -230,15 +216,11 @@ class PosixPlatform final : public Platform {
     }
     RxBuffer& r = rx->second;
     if (r.Buffered() == 0 && !Refill(fd, r, deadline)) return -1;
-    if (r.expected > 0) --r.expected;
-    return r.bytes[static_cast<std::size_t>(r.head++)];
+    return r.Take();
   }
 
   void ExpectReply(PortHandle handle, int bytes) override {
-    auto rx = rx_.find(handle);
-    if (rx == rx_.end()) return;
-    rx->second.expected = std::max(bytes, 0);
-    rx->second.waited = false;
+    if (auto rx = rx_.find(handle); rx != rx_.end()) rx->second.Expect(bytes);
   }
 
   std::string PortDevice(PortHandle handle) const override {
@@ -309,23 +291,17 @@ class PosixPlatform final : public Platform {
   // a controller that stalls mid-reply is then read as the bytes come, and its silence counts in
   // empty reads as always, so a time-out is at most one reply's wire time (12.5 ms) later.
   void AwaitRest(int fd, RxBuffer& r) {
-    const int space = static_cast<int>(r.bytes.size()) - r.tail;
-    const int missing = std::min(r.expected - r.Buffered(), space);
-    if (missing <= 0 || r.waited || r.baud <= 0) return;
-    r.waited = true;
-    SleepUntilNs(MonotonicNs() + missing * kBitsPerByte * 1000000000 / r.baud);
-    ssize_t n = ::read(fd, r.bytes.data() + r.tail, static_cast<std::size_t>(space));
+    const int missing = r.TakeWait();
+    if (missing == 0) return;
+    SleepUntilNs(MonotonicNs() + static_cast<std::int64_t>(r.WireMs(missing) * 1e6));
+    ssize_t n = ::read(fd, r.bytes.data() + r.tail, static_cast<std::size_t>(r.Space()));
     if (n > 0) r.tail += static_cast<int>(n);
   }
 
   // Forgets what is buffered and any reply awaited. Whatever discards the line's waiting input
   // must call this too: bytes already read off the line are waiting input as well.
   void DropBuffered(PortHandle handle) {
-    auto rx = rx_.find(handle);
-    if (rx == rx_.end()) return;
-    rx->second.head = rx->second.tail = 0;
-    rx->second.expected = 0;
-    rx->second.waited = false;
+    if (auto rx = rx_.find(handle); rx != rx_.end()) rx->second.Drop();
   }
 
   int Fd(PortHandle handle) const {

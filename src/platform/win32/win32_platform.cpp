@@ -23,12 +23,11 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
 #include <map>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/rx_buffer.h"
 
 namespace zel::platform {
 namespace {
@@ -39,19 +38,9 @@ constexpr double kEmptyReadMs = 1.0;
 // The slice the dispatching pause sleeps between looks at the message queue: short enough that a
 // host window repaints and answers input smoothly while the library waits.
 constexpr DWORD kPauseSliceMs = 1;
-// A byte on the line: start bit, 8 data bits, stop bit.
-constexpr double kBitsPerByte = 10;
-
-// What came off the line and has not been handed out yet, and the reply the link awaits.
-struct RxBuffer {
-  std::array<std::uint8_t, 512> bytes{};
-  int head = 0;
-  int tail = 0;
-  int expected = 0;     // bytes of the awaited reply not handed out yet; 0 = none awaited
-  bool waited = false;  // the one wire-time sleep of this reply is spent
-  int baud = 0;         // the line rate last set, for the wire time
-  int Buffered() const { return tail - head; }
-};
+// Sleep goes by the system timer: 15.6 ms a tick unless some program asked for a finer one. A
+// sleep through a reply's wire time that comes back later than this shows the coarse timer.
+constexpr double kLateSleepMs = 1.5;
 
 double NowMs() {
   static const double ticks_per_ms = [] {
@@ -169,10 +158,7 @@ class Win32Platform final : public Platform {
     auto rx = rx_.find(handle);
     if (h != INVALID_HANDLE_VALUE && rx != rx_.end()) {
       RxBuffer& r = rx->second;
-      if (r.Buffered() > 0 || Refill(h, r)) {
-        if (r.expected > 0) --r.expected;
-        return r.bytes[static_cast<std::size_t>(r.head++)];
-      }
+      if (r.Buffered() > 0 || Refill(h, r)) return r.Take();
     }
     // Nothing came. A dead handle or a driver that fails at once must still cost the link its
     // millisecond, or a 2000-read time-out would be over in no time.
@@ -181,10 +167,7 @@ class Win32Platform final : public Platform {
   }
 
   void ExpectReply(PortHandle handle, int bytes) override {
-    auto rx = rx_.find(handle);
-    if (rx == rx_.end()) return;
-    rx->second.expected = std::max(bytes, 0);
-    rx->second.waited = false;
+    if (auto rx = rx_.find(handle); rx != rx_.end()) rx->second.Expect(bytes);
   }
 
   std::uint32_t TickMs() override { return GetTickCount(); }
@@ -249,14 +232,17 @@ class Win32Platform final : public Platform {
   }
 
   // The first bytes of an awaited reply are in: the rest cannot come sooner than its wire time,
-  // so one sleep of that length replaces a read per byte. Once per reply, as on POSIX.
+  // so one sleep of that length replaces a read per byte. Once per reply, as on POSIX. On a
+  // coarse system timer the sleep would outlast the wire time by up to a tick (a 72-byte record
+  // takes 12.5 ms at 57600 baud), so after one such sleep the port reads as the bytes come, as
+  // it did before, until it is opened again.
   void AwaitRest(HANDLE h, RxBuffer& r) {
-    const int space = static_cast<int>(r.bytes.size()) - r.tail;
-    const int missing = std::min(r.expected - r.Buffered(), space);
-    if (missing <= 0 || r.waited || r.baud <= 0) return;
-    r.waited = true;
-    SleepUntilMs(NowMs() + missing * kBitsPerByte * 1000.0 / r.baud);
-    const DWORD want = std::min<DWORD>(Waiting(h), static_cast<DWORD>(space));
+    const int missing = r.TakeWait();
+    if (missing == 0) return;
+    const double until = NowMs() + r.WireMs(missing);
+    SleepUntilMs(until);
+    if (NowMs() - until > kLateSleepMs) r.no_waits = true;
+    const DWORD want = std::min<DWORD>(Waiting(h), static_cast<DWORD>(r.Space()));
     DWORD got = 0;
     if (want > 0 && ReadFile(h, r.bytes.data() + r.tail, want, &got, nullptr))
       r.tail += static_cast<int>(got);
@@ -265,11 +251,7 @@ class Win32Platform final : public Platform {
   // Forgets what is buffered and any reply awaited. Whatever discards the line's waiting input
   // must call this too: bytes already read off the line are waiting input as well.
   void DropBuffered(PortHandle handle) {
-    auto rx = rx_.find(handle);
-    if (rx == rx_.end()) return;
-    rx->second.head = rx->second.tail = 0;
-    rx->second.expected = 0;
-    rx->second.waited = false;
+    if (auto rx = rx_.find(handle); rx != rx_.end()) rx->second.Drop();
   }
 
   HANDLE Handle(PortHandle handle) const {
