@@ -147,7 +147,7 @@ std::string WriterFile(bool custom, const char* unit_id) {
     lr[i] = 100 + 0.1 * i;
     li[i] = 2 - 0.01 * i;
   }
-  // The writer renames its ".part" file over the path, so it gets a real file.
+  // The writer renames its temporary file over the path, so it gets a real file.
   char tmpl[] = "/tmp/fuzz_cal_XXXXXX";
   const int fd = mkstemp(tmpl);
   if (fd < 0) std::abort();

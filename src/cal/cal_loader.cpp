@@ -8,7 +8,6 @@
 
 #include "cal/cal_loader.h"
 
-#include <cstring>
 #include <string>
 
 #include "ZEL_863_DLL.h"
@@ -32,6 +31,28 @@ constexpr double kZeroLoadDistance = 1e-4;
 // on every load cost more than reading a short file).
 CalRecords staged;
 platform::FileBytes file_bytes;
+
+// One entry of the three standards.
+struct CalEntry {
+  double ShortRe, ShortIm, OpenRe, OpenIm, LoadRe, LoadIm;
+};
+
+// The load factor Rcal (O - L) / (L - S) of one entry, with |L - S|^2 taken as 1e-4 where it is 0.
+inline void LoadFactor(const CalEntry& e, double rcal, double* re, double* im) {
+  const double a_re = e.OpenRe - e.LoadRe;
+  const double a_im = e.OpenIm - e.LoadIm;
+  const double b_re = e.LoadRe - e.ShortRe;
+  const double b_im = e.LoadIm - e.ShortIm;
+  double d = b_re * b_re + b_im * b_im;
+  if (d == 0) d = kZeroLoadDistance;
+  *re = rcal * (a_re * b_re + a_im * b_im) / d;
+  *im = rcal * (a_im * b_re - a_re * b_im) / d;
+}
+
+inline void LoadFactor(const CalRecords& r, int i, double rcal, double* re, double* im) {
+  LoadFactor({r.ShortRe[i], r.ShortIm[i], r.OpenRe[i], r.OpenIm[i], r.LoadRe[i], r.LoadIm[i]}, rcal,
+             re, im);
+}
 
 // Applies an accepted file: its settings, and its tables when it has them.
 void Apply(const CalFileContents& f) {
@@ -73,21 +94,29 @@ void Apply(const CalFileContents& f) {
   if (f.HasDate) SetText(c.CalDate, f.CalDate);
   if (f.Records <= 0) return;
 
-  // A standard table may be one entry longer than its records (a maximum frequency that ends in
-  // exactly .5 rounds both ways); that entry is 0, never a value of an earlier load.
+  // The tables go in place in one pass, CalLoad as the load factor. A standard table may be one
+  // entry longer than its records (a maximum frequency that ends in exactly .5 rounds both ways);
+  // that entry is 0, never a value of an earlier load, and so is its factor. It may as well be one
+  // entry shorter: the last record then stays a raw load value, as CalcLoadFactor leaves it.
   const int records = f.Records;
   const int entries = c.NumCalPoints > records ? c.NumCalPoints : records;
-  auto commit = [&](double* dst, const double* src) {
-    std::memcpy(dst, src, sizeof(double) * static_cast<std::size_t>(records));
-    for (int i = records; i < entries; ++i) dst[i] = 0;
-  };
-  commit(c.CalShortRe, staged.ShortRe);
-  commit(c.CalShortIm, staged.ShortIm);
-  commit(c.CalOpenRe, staged.OpenRe);
-  commit(c.CalOpenIm, staged.OpenIm);
-  commit(c.CalLoadRe, staged.LoadRe);
-  commit(c.CalLoadIm, staged.LoadIm);
-  CalcLoadFactor();
+  const int factors = c.NumCalPoints < kCalTableSize ? c.NumCalPoints : kCalTableSize;
+  for (int i = 0; i < records; ++i) {
+    c.CalShortRe[i] = staged.ShortRe[i];
+    c.CalShortIm[i] = staged.ShortIm[i];
+    c.CalOpenRe[i] = staged.OpenRe[i];
+    c.CalOpenIm[i] = staged.OpenIm[i];
+    if (i < factors) {
+      LoadFactor(staged, i, c.Rcal, &c.CalLoadRe[i], &c.CalLoadIm[i]);
+    } else {
+      c.CalLoadRe[i] = staged.LoadRe[i];
+      c.CalLoadIm[i] = staged.LoadIm[i];
+    }
+  }
+  for (int i = records; i < entries; ++i) {
+    c.CalShortRe[i] = c.CalShortIm[i] = c.CalOpenRe[i] = c.CalOpenIm[i] = 0;
+    c.CalLoadRe[i] = c.CalLoadIm[i] = 0;
+  }
   c.CalLoaded = 1;
 }
 
@@ -97,14 +126,9 @@ void CalcLoadFactor() {
   auto& c = state.cal;
   const int entries = c.NumCalPoints < kCalTableSize ? c.NumCalPoints : kCalTableSize;
   for (int i = 0; i < entries; ++i) {
-    const double a_re = c.CalOpenRe[i] - c.CalLoadRe[i];
-    const double a_im = c.CalOpenIm[i] - c.CalLoadIm[i];
-    const double b_re = c.CalLoadRe[i] - c.CalShortRe[i];
-    const double b_im = c.CalLoadIm[i] - c.CalShortIm[i];
-    double d = b_re * b_re + b_im * b_im;
-    if (d == 0) d = kZeroLoadDistance;
-    c.CalLoadRe[i] = c.Rcal * (a_re * b_re + a_im * b_im) / d;
-    c.CalLoadIm[i] = c.Rcal * (a_im * b_re - a_re * b_im) / d;
+    const CalEntry e{c.CalShortRe[i], c.CalShortIm[i], c.CalOpenRe[i],
+                     c.CalOpenIm[i],  c.CalLoadRe[i],  c.CalLoadIm[i]};
+    LoadFactor(e, c.Rcal, &c.CalLoadRe[i], &c.CalLoadIm[i]);
   }
 }
 

@@ -122,13 +122,14 @@ inline const char* SkipAboveBlank(const char* p) {
   return p;
 }
 
-// A run of digits at p into m (m = m * 10^k + digits); returns the run's length k.
-inline long ReadDigits(const char*& p, std::uint64_t& m) {
-  long count = 0;
-  for (; static_cast<unsigned char>(*p - '0') < 10; ++count) {
-    m = m * 10 + static_cast<unsigned>(*p++ - '0');
+// A run of digits at p into m (m = m * 10^k + the digits); returns the position behind it.
+inline const char* ReadDigits(const char* p, std::uint64_t& m) {
+  for (;;) {
+    const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+    if (digit > 9) return p;
+    m = m * 10 + digit;
+    ++p;
   }
-  return count;
 }
 
 // A number at p by the text-to-number rule, with nothing before it; p moves behind it. False when
@@ -138,12 +139,15 @@ inline bool FastNumber(const char*& p, double* out) {
   const bool negative = *q == '-';
   q += negative;
   std::uint64_t m = 0;
-  long count = ReadDigits(q, m);
+  const char* stop = ReadDigits(q, m);
+  long count = stop - q;
   long decimals = 0;
+  q = stop;
   if (*q == '.') {
-    ++q;
-    decimals = ReadDigits(q, m);
+    stop = ReadDigits(++q, m);
+    decimals = stop - q;
     count += decimals;
+    q = stop;
   }
   if (count == 0 || count > kMaxFastDigits || m > kExactMantissa || decimals > kExactDecimals) {
     return false;

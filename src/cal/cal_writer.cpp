@@ -207,7 +207,7 @@ std::int32_t WriteCalFile(const char* path, const ZEL_CalSpec& desc, const CalWr
   AppendLine(out, " Standard Resistance:");
   AppendBlock(out, desc, t.LoadRe, t.LoadIm, arm_offset_ohms);
 
-  return platform::ReplaceFile(path, out.data(), out.size()) == platform::FileWrite::kOk
+  return platform::ReplaceWholeFile(path, out.data(), out.size()) == platform::FileWrite::kOk
              ? 0
              : ZEL_ERR_CAL_WRITE;
 }

@@ -40,6 +40,6 @@ enum class FileWrite {
 // folder (created exclusively, never through a symbolic link), which is flushed to the disk and
 // renamed over path; the folder is flushed after the rename. On failure path is as it was and no
 // temporary file is left behind.
-FileWrite ReplaceFile(const char* path, const char* bytes, std::size_t size);
+FileWrite ReplaceWholeFile(const char* path, const char* bytes, std::size_t size);
 
 }  // namespace zel::platform

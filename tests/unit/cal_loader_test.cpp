@@ -472,6 +472,21 @@ TEST_F(CalLoader, TableEntryBeyondTheRecordsIsClearedNotLeftFromAnEarlierLoad) {
   ExpectRawTables(13);
   EXPECT_EQ(state.cal.CalShortRe[13], 0);
   EXPECT_EQ(state.cal.CalOpenIm[13], 0);
+  EXPECT_EQ(state.cal.CalLoadRe[13], 0);
+
+  // 11.5 reads round(11.5) + 3 = 15 records into round(14.5) = 14 entries: the load factor covers
+  // the 14, and the 15th record stays as the file has it.
+  state.synth.MaxFreqMHz = 11.5;
+  f.freq_line = " 11.5";
+  f.records = 15;
+  ASSERT_EQ(Load(f.Text()), 0);
+  EXPECT_EQ(state.cal.NumCalPoints, 14);
+  ExpectRawTables(15);
+  EXPECT_EQ(state.cal.CalLoadRe[14], LoadRe(14));
+  EXPECT_EQ(state.cal.CalLoadIm[14], LoadIm(14));
+  const std::complex<double> s(ShortRe(13), ShortIm(13)), o(OpenRe(13), OpenIm(13)),
+      l(LoadRe(13), LoadIm(13));
+  EXPECT_NEAR(state.cal.CalLoadRe[13], (50.0 * (o - l) / (l - s)).real(), 1e-9);
 }
 
 TEST_F(CalLoader, LongLinesAreCutAt255Characters) {

@@ -109,7 +109,7 @@ FileRead ReadRegularFile(const char* path, std::size_t max_bytes, FileBytes* out
   return FileRead::kOk;
 }
 
-FileWrite ReplaceFile(const char* path, const char* bytes, std::size_t size) {
+FileWrite ReplaceWholeFile(const char* path, const char* bytes, std::size_t size) {
   struct stat st {};
   // stat follows a link: a link to a folder names a folder as well.
   if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return FileWrite::kIsDirectory;

@@ -96,7 +96,7 @@ FileRead ReadRegularFile(const char* path, std::size_t max_bytes, FileBytes* out
   return FileRead::kOk;
 }
 
-FileWrite ReplaceFile(const char* path, const char* bytes, std::size_t size) {
+FileWrite ReplaceWholeFile(const char* path, const char* bytes, std::size_t size) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return FileWrite::kIsDirectory;
