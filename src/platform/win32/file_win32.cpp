@@ -13,8 +13,6 @@
 #include <string>
 
 #include <windows.h>
-// windows.h maps ReplaceFile to ReplaceFileA; ours is the seam's own function.
-#undef ReplaceFile
 
 #include "platform/file.h"
 

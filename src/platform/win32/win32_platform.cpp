@@ -147,6 +147,8 @@ class Win32Platform final : public Platform {
     HANDLE h = Handle(handle);
     if (h == INVALID_HANDLE_VALUE) return;
     DWORD flags = 0;
+    // Bytes already taken off the line into the buffer are waiting input as well.
+    if (what & kPurgeInput) DropBuffered(handle);
     if (what & kPurgeInput) flags |= PURGE_RXCLEAR;
     if (what & kPurgeOutput) flags |= PURGE_TXCLEAR;
     if (flags != 0) PurgeComm(h, flags);
