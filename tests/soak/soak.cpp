@@ -557,6 +557,12 @@ void RunModel(const ModelRun& run, int points, std::uint64_t seed, Stats& s) {
                         : call == Call::kTemp ? ZEL_ERR_TEMP_TIMEOUT
                                               : ZEL_ERR_NO_RECORD);
     if (late_before > 0 && rf_first) allowed.push_back(ZEL_ERR_RF_TIMEOUT);
+    // Garbage before a sensor's reply may read as a count past the converter's top: a garbled
+    // reply fails like a lost one (also the voltage read before a relay switch).
+    if (fault == Fault::kGarbage && ((call == Call::kRf && run.rf) || rf_first))
+      allowed.push_back(ZEL_ERR_RF_TIMEOUT);
+    if (fault == Fault::kGarbage && call == Call::kTemp && run.temp)
+      allowed.push_back(ZEL_ERR_TEMP_TIMEOUT);
     // A silenced or cut sensor-less call, a relay switch or a sensor read without a record has
     // nothing to lose: the fault stays armed for a reply that never comes, which is why every
     // call starts with the faults reset.
