@@ -329,19 +329,24 @@ int RunInfo(Session& s, const RunOptions& r) {
   if (u.temp_sensor) sensors += sensors.empty() ? "temperature" : ", temperature";
   if (sensors.empty()) sensors = "none";
   const std::string port = s.PortText();
+  // A USB adapter's latency timer holds each reply back (16 ms by default), so it is worth
+  // showing beside the port.
+  const int latency_ms = LatencyTimerMs(u.device);
+  const std::string latency = latency_ms < 0 ? "" : std::to_string(latency_ms);
   if (r.format == OutFormat::kJson) {
     std::printf(
         "{\"model\": %s, \"firmware\": %s, \"serial\": %s, \"unit_id\": %s, "
         "\"flash_id\": %s, \"flash_programmed\": %s, \"min_freq_mhz\": %.9g, "
         "\"max_freq_mhz\": %.9g, \"record_bytes\": %d, \"sync\": %s, \"rf_sensor\": %s, "
         "\"temp_sensor\": %s, \"rgen_ohms\": %.9g, \"max_baud\": %d, \"baud\": %d, "
-        "\"port\": %s, \"identification\": %s, \"tool\": %s}\n",
+        "\"port\": %s, \"latency_timer_ms\": %s, \"identification\": %s, \"tool\": %s}\n",
         JsonString(u.model_name).c_str(), JsonString(u.firmware).c_str(),
         JsonString(SerialText(u)).c_str(), JsonString(u.unit_id).c_str(),
         u.flash_id ? "true" : "false", u.flash_programmed ? "true" : "false", u.min_freq_mhz,
         u.max_freq_mhz, u.record_bytes, u.sync ? "true" : "false", u.rf_sensor ? "true" : "false",
         u.temp_sensor ? "true" : "false", u.rgen_ohms, u.max_baud, u.baud_rate,
-        JsonString(port).c_str(), JsonString(u.ident_text).c_str(), JsonString(ToolText()).c_str());
+        JsonString(port).c_str(), latency.empty() ? "null" : latency.c_str(),
+        JsonString(u.ident_text).c_str(), JsonString(ToolText()).c_str());
     return kExitOk;
   }
   if (r.format == OutFormat::kCsv) {
@@ -356,8 +361,9 @@ int RunInfo(Session& s, const RunOptions& r) {
                 u.flash_programmed, u.min_freq_mhz);
     std::printf("max_freq_mhz,%.9g\nrecord_bytes,%d\nsync,%d\nrf_sensor,%d\ntemp_sensor,%d\n",
                 u.max_freq_mhz, u.record_bytes, u.sync, u.rf_sensor, u.temp_sensor);
-    std::printf("rgen_ohms,%.9g\nmax_baud,%d\nbaud,%d\nport,%s\nidentification,%s\n", u.rgen_ohms,
-                u.max_baud, u.baud_rate, q(port).c_str(), q(u.ident_text).c_str());
+    std::printf("rgen_ohms,%.9g\nmax_baud,%d\nbaud,%d\nport,%s\nlatency_timer_ms,%s\n", u.rgen_ohms,
+                u.max_baud, u.baud_rate, q(port).c_str(), latency.c_str());
+    std::printf("identification,%s\n", q(u.ident_text).c_str());
     return kExitOk;
   }
   std::printf("model            %s\n", u.model_name);
@@ -373,6 +379,7 @@ int RunInfo(Session& s, const RunOptions& r) {
   if (u.rgen_ohms > 0) std::printf("bridge Rgen      %g ohm\n", u.rgen_ohms);
   std::printf("link             %d baud (the controller offers %d)\n", u.baud_rate, u.max_baud);
   std::printf("port             %s\n", port.c_str());
+  if (latency_ms >= 0) std::printf("latency_timer    %s\n", LatencyText(latency_ms).c_str());
   std::printf("identification   %s\n", u.ident_text);
   return kExitOk;
 }
