@@ -222,6 +222,11 @@ class SavedSweeps(unittest.TestCase):
         for key in ("instrument", "date", "values", "calibration", "averaging", "tool"):
             self.assertRegex(s1p, rf"(?m)^! {key}: \S")
         self.assertRegex(s1p, r"(?m)^! date: \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+        # The lines zel sweep writes for the same instrument and the simulator's own calibration.
+        self.assertIn("! instrument: standard serial 12345 firmware 5.12\n", s1p)
+        self.assertIn("! calibration: none\n", s1p)
+        self.assertIn("! ZEL standard analyzer, built-in simulator, corrected by a calibration", s1p)
+        self.assertEqual(saved["provenance"]["instrument"]["serial"], "12345")
         self.assertIn("# MHZ S RI R 50", s1p)
         status, csv, _ = self.s.get("/api/saved/dipole_before-1.csv")
         self.assertEqual(len(csv.splitlines()), 12)

@@ -29,10 +29,6 @@ namespace {
 // A sweep larger than this is a typing mistake rather than a measurement (about an hour of
 // points on the slow link).
 constexpr int kMaxSweepPoints = 100000;
-constexpr int kDefaultSweepPoints = 101;
-// Reading the sensors: the library returns a failure as the status code in place of the value,
-// and its codes are far above any reading.
-constexpr double kFirstStatusValue = 10000;
 
 double NowSeconds() {
   using namespace std::chrono;
@@ -109,57 +105,8 @@ int PrepareCalibration(Session& s, const RunOptions& r, const std::string& cal, 
   return kExitOk;
 }
 
-std::vector<double> SweepFrequencies(const SweepOptions& o) {
-  std::vector<double> f;
-  if (o.step_given) {
-    // Points on start + i * step up to the stop, with a little slack for a typed stop that is
-    // a decimal step away.
-    double span = (o.stop_mhz - o.start_mhz) / o.step_mhz;
-    long count = static_cast<long>(std::floor(span + 1e-9)) + 1;
-    for (long i = 0; i < count; ++i) f.push_back(o.start_mhz + i * o.step_mhz);
-  } else {
-    int count = o.points_given ? o.points : kDefaultSweepPoints;
-    if (count == 1 || o.stop_mhz == o.start_mhz) {
-      f.push_back(o.start_mhz);
-    } else {
-      for (int i = 0; i < count; ++i)
-        f.push_back(o.start_mhz + (o.stop_mhz - o.start_mhz) * i / (count - 1));
-    }
-  }
-  return f;
-}
-
 std::string Yes(bool b) {
   return b ? "yes" : "no";
-}
-
-std::string ToolText() {
-  return std::string("zel ") + ZEL_TOOL_VERSION + " library " + ZEL_LibraryVersion();
-}
-
-// The serial number a file or a report names: the library's, or "none" when the unit carries
-// no identification that calibration files must match.
-std::string SerialText(const ZEL_UnitInfo& u) {
-  return u.unit_id[0] ? std::to_string(u.serial_number) : "none";
-}
-
-Provenance MakeProvenance(const Session& s, bool corrected, const std::string& cal, int avg) {
-  const ZEL_UnitInfo& u = s.unit();
-  Provenance p;
-  p.model = u.model_name;
-  p.serial = SerialText(u);
-  p.firmware = u.firmware[0] ? u.firmware : "none";
-  p.date = IsoDateNow();
-  p.corrected = corrected;
-  p.calibration = cal;
-  p.averaging = avg > 0 ? avg : 1;
-  p.tool = ToolText();
-  p.comment = std::string("ZEL ") + u.model_name + " analyzer, " +
-              (!corrected ? std::string("raw readings")
-               : s.simulated() && cal == "none"
-                   ? std::string("built-in simulator, corrected by a calibration made for this run")
-                   : "corrected with " + cal);
-  return p;
 }
 
 bool Retryable(std::int32_t status) {
@@ -194,6 +141,53 @@ std::string CsvHeader() {
 }
 
 }  // namespace
+
+std::vector<double> SweepFrequencies(const SweepOptions& o) {
+  std::vector<double> f;
+  if (o.step_given) {
+    // Points on start + i * step up to the stop, with a little slack for a typed stop that is
+    // a decimal step away.
+    double span = (o.stop_mhz - o.start_mhz) / o.step_mhz;
+    long count = static_cast<long>(std::floor(span + 1e-9)) + 1;
+    for (long i = 0; i < count; ++i) f.push_back(o.start_mhz + i * o.step_mhz);
+  } else {
+    int count = o.points_given ? o.points : kDefaultSweepPoints;
+    if (count == 1 || o.stop_mhz == o.start_mhz) {
+      f.push_back(o.start_mhz);
+    } else {
+      for (int i = 0; i < count; ++i)
+        f.push_back(o.start_mhz + (o.stop_mhz - o.start_mhz) * i / (count - 1));
+    }
+  }
+  return f;
+}
+
+std::string ToolText() {
+  return std::string("zel ") + ZEL_TOOL_VERSION + " library " + ZEL_LibraryVersion();
+}
+
+std::string SerialText(const ZEL_UnitInfo& u) {
+  return u.unit_id[0] ? std::to_string(u.serial_number) : "none";
+}
+
+Provenance MakeProvenance(const Session& s, bool corrected, const std::string& cal, int avg) {
+  const ZEL_UnitInfo& u = s.unit();
+  Provenance p;
+  p.model = u.model_name;
+  p.serial = SerialText(u);
+  p.firmware = u.firmware[0] ? u.firmware : "none";
+  p.date = IsoDateNow();
+  p.corrected = corrected;
+  p.calibration = cal;
+  p.averaging = avg > 0 ? avg : 1;
+  p.tool = ToolText();
+  p.comment = std::string("ZEL ") + u.model_name + " analyzer, " +
+              (!corrected ? std::string("raw readings")
+               : s.simulated() && cal == "none"
+                   ? std::string("built-in simulator, corrected by a calibration made for this run")
+                   : "corrected with " + cal);
+  return p;
+}
 
 int CheckFrequency(double f, const char* what) {
   if (std::isnan(f)) return Complain(std::string(what) + " is not a number (NaN)", kExitUsage);
