@@ -13,6 +13,7 @@
 
 #include "cli_support.h"
 #include "ports.h"
+#include "sweep_report.h"
 
 namespace {
 
@@ -201,6 +202,16 @@ TEST(CliPorts, LatencyTimerIsReadFromSysfsAndAdvisedAboveOneMs) {
     EXPECT_EQ(Has(text, "docs/USB-ADAPTERS.md"), c.advice) << text;
   }
   fs::remove_all(sys);
+}
+
+// A file's kind by its extension, in any case.
+TEST(CliFiles, TheKindOfAFileComesFromItsExtensionInAnyCase) {
+  using zelhost::FileKind;
+  const std::pair<const char*, FileKind> cases[] = {
+      {"a.s1p", FileKind::kTouchstone}, {"dir.v2/A.S1P", FileKind::kTouchstone},
+      {"b.Csv", FileKind::kCsv},        {"c.JSON", FileKind::kJson},
+      {"d.txt", FileKind::kNone},       {"s1p", FileKind::kNone}};
+  for (const auto& [path, kind] : cases) EXPECT_EQ(zelhost::KindOfPath(path), kind) << path;
 }
 
 // An open reads as an open in the table; the file keeps the numbers.

@@ -237,10 +237,11 @@ class SavedSweeps(unittest.TestCase):
 
     def test_reads_touchstone_files_of_other_writers_and_refuses_links(self):
         os.makedirs(self.s.data, exist_ok=True)
-        # Another writer: GHz, magnitude-angle, 75-ohm reference, provenance keys in another order.
+        # Another writer: GHz, magnitude-angle, 75-ohm reference, provenance keys in another order,
+        # the option line in mixed case (scikit-rf writes "# Hz S RI R 50").
         with open(os.path.join(self.s.data, "other.s1p"), "w") as f:
             f.write("! tool: zel-analyzer 1.0 library 1.1.0\n! custom: ignored\n"
-                    "! date: 2026-12-01T10:00:00+01:00\n# GHZ S MA R 75\n"
+                    "! date: 2026-12-01T10:00:00+01:00\n# GHz s MA r 75\n"
                     "0.014 0.2 0\n0.0145 1 90\n")
         _, saved, _ = self.s.get("/api/saved/other")
         self.assertEqual(saved["provenance"]["date"], "2026-12-01T10:00:00+01:00")

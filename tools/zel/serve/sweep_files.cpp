@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "files.h"
+#include "text.h"
 
 namespace zelhost::serve {
 namespace {
@@ -168,27 +169,27 @@ bool ParseTouchstone(const std::string& text, Sweep* s, std::string* error) {
       std::istringstream opts(line.substr(1));
       std::string tok;
       while (opts >> tok) {
-        for (char& c : tok) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (tok == "HZ")
+        const std::string key = zeltext::Lower(tok);
+        if (key == "hz")
           unit = 1e-6;
-        else if (tok == "KHZ")
+        else if (key == "khz")
           unit = 1e-3;
-        else if (tok == "MHZ")
+        else if (key == "mhz")
           unit = 1;
-        else if (tok == "GHZ")
+        else if (key == "ghz")
           unit = 1e3;
-        else if (tok == "RI")
+        else if (key == "ri")
           format = kRI;
-        else if (tok == "MA")
+        else if (key == "ma")
           format = kMA;
-        else if (tok == "DB")
+        else if (key == "db")
           format = kDB;
-        else if (tok == "R") {
+        else if (key == "r") {
           if (!(opts >> ref) || !(ref > 0)) {
             *error = "bad reference resistance in the option line";
             return false;
           }
-        } else if (tok != "S") {
+        } else if (key != "s") {
           *error = "not a one-port S-parameter file (option " + tok + ")";
           return false;
         }
