@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "cli_support.h"
+#include "ports.h"
+#include "sweep_report.h"
 
 namespace {
 
@@ -150,7 +152,7 @@ TEST(CliFormats, StdoutCarriesTheFormatAsked) {
       {"info json",
        {"--sim", "uhf", "info", "--format", "json"},
        true,
-       {"\"model\": \"UHF\"", "\"max_freq_mhz\": 1000"}},
+       {"\"model\": \"UHF\"", "\"max_freq_mhz\": 1000", "\"latency_timer_ms\": null"}},
       {"sensors json",
        {"--sim", "power", "sensors", "--format", "json"},
        true,
@@ -167,6 +169,49 @@ TEST(CliFormats, StdoutCarriesTheFormatAsked) {
     for (const std::string& text : c.says) EXPECT_TRUE(Has(run.out, text)) << run.out;
   }
   fs::remove_all(dir);
+}
+
+// The adapter's latency timer as sysfs shows it, on a folder laid out as /sys is; the advice to
+// lower it appears only above 1 ms.
+TEST(CliPorts, LatencyTimerIsReadFromSysfsAndAdvisedAboveOneMs) {
+  fs::path sys = TestDir("zel-cli-sysfs");
+  auto adapter = [&](const char* tty, const char* latency) {
+    fs::path dev = sys / "class/tty" / tty / "device";
+    fs::create_directories(dev);
+    if (latency) std::ofstream(dev / "latency_timer") << latency;
+  };
+  adapter("ttyUSB0", "16\n");
+  adapter("ttyUSB1", "1\n");
+  adapter("ttyACM0", nullptr);  // a CDC-ACM port has no timer
+  adapter("ttyUSB2", "garbage\n");
+  struct Case {
+    const char* device;
+    int ms;
+    bool advice;
+  };
+  const Case cases[] = {{"/dev/ttyUSB0", 16, true},  {"/dev/ttyUSB1", 1, false},
+                        {"/dev/ttyACM0", -1, false}, {"/dev/ttyUSB2", -1, false},
+                        {"/dev/ttyUSB9", -1, false}, {"", -1, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.device);
+    int ms = zelhost::LatencyTimerMs(c.device, sys.string());
+    EXPECT_EQ(ms, c.ms);
+    if (ms < 0) continue;
+    std::string text = zelhost::LatencyText(ms);
+    EXPECT_EQ(text.rfind(std::to_string(c.ms) + " ms", 0), 0u) << text;
+    EXPECT_EQ(Has(text, "docs/USB-ADAPTERS.md"), c.advice) << text;
+  }
+  fs::remove_all(sys);
+}
+
+// A file's kind by its extension, in any case.
+TEST(CliFiles, TheKindOfAFileComesFromItsExtensionInAnyCase) {
+  using zelhost::FileKind;
+  const std::pair<const char*, FileKind> cases[] = {
+      {"a.s1p", FileKind::kTouchstone}, {"dir.v2/A.S1P", FileKind::kTouchstone},
+      {"b.Csv", FileKind::kCsv},        {"c.JSON", FileKind::kJson},
+      {"d.txt", FileKind::kNone},       {"s1p", FileKind::kNone}};
+  for (const auto& [path, kind] : cases) EXPECT_EQ(zelhost::KindOfPath(path), kind) << path;
 }
 
 // An open reads as an open in the table; the file keeps the numbers.

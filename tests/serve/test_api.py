@@ -222,6 +222,11 @@ class SavedSweeps(unittest.TestCase):
         for key in ("instrument", "date", "values", "calibration", "averaging", "tool"):
             self.assertRegex(s1p, rf"(?m)^! {key}: \S")
         self.assertRegex(s1p, r"(?m)^! date: \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+        # The lines zel sweep writes for the same instrument and the simulator's own calibration.
+        self.assertIn("! instrument: standard serial 12345 firmware 5.12\n", s1p)
+        self.assertIn("! calibration: none\n", s1p)
+        self.assertIn("! ZEL standard analyzer, built-in simulator, corrected by a calibration", s1p)
+        self.assertEqual(saved["provenance"]["instrument"]["serial"], "12345")
         self.assertIn("# MHZ S RI R 50", s1p)
         status, csv, _ = self.s.get("/api/saved/dipole_before-1.csv")
         self.assertEqual(len(csv.splitlines()), 12)
@@ -232,10 +237,11 @@ class SavedSweeps(unittest.TestCase):
 
     def test_reads_touchstone_files_of_other_writers_and_refuses_links(self):
         os.makedirs(self.s.data, exist_ok=True)
-        # Another writer: GHz, magnitude-angle, 75-ohm reference, provenance keys in another order.
+        # Another writer: GHz, magnitude-angle, 75-ohm reference, provenance keys in another order,
+        # the option line in mixed case (scikit-rf writes "# Hz S RI R 50").
         with open(os.path.join(self.s.data, "other.s1p"), "w") as f:
             f.write("! tool: zel-analyzer 1.0 library 1.1.0\n! custom: ignored\n"
-                    "! date: 2026-12-01T10:00:00+01:00\n# GHZ S MA R 75\n"
+                    "! date: 2026-12-01T10:00:00+01:00\n# GHz s MA r 75\n"
                     "0.014 0.2 0\n0.0145 1 90\n")
         _, saved, _ = self.s.get("/api/saved/other")
         self.assertEqual(saved["provenance"]["date"], "2026-12-01T10:00:00+01:00")

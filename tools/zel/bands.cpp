@@ -1,8 +1,9 @@
 #include "bands.h"
 
 #include <algorithm>
-#include <cctype>
 #include <iterator>
+
+#include "text.h"
 
 namespace zelhost {
 namespace {
@@ -24,8 +25,7 @@ constexpr double kMinMarginMHz = 0.025;
 }  // namespace
 
 const HamBand* FindBand(const std::string& name) {
-  std::string n = name;
-  for (char& c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string n = zeltext::Lower(name);
   for (const HamBand& b : kBands)
     if (n == b.name) return &b;
   return nullptr;

@@ -29,10 +29,6 @@ namespace {
 // A sweep larger than this is a typing mistake rather than a measurement (about an hour of
 // points on the slow link).
 constexpr int kMaxSweepPoints = 100000;
-constexpr int kDefaultSweepPoints = 101;
-// Reading the sensors: the library returns a failure as the status code in place of the value,
-// and its codes are far above any reading.
-constexpr double kFirstStatusValue = 10000;
 
 double NowSeconds() {
   using namespace std::chrono;
@@ -109,57 +105,8 @@ int PrepareCalibration(Session& s, const RunOptions& r, const std::string& cal, 
   return kExitOk;
 }
 
-std::vector<double> SweepFrequencies(const SweepOptions& o) {
-  std::vector<double> f;
-  if (o.step_given) {
-    // Points on start + i * step up to the stop, with a little slack for a typed stop that is
-    // a decimal step away.
-    double span = (o.stop_mhz - o.start_mhz) / o.step_mhz;
-    long count = static_cast<long>(std::floor(span + 1e-9)) + 1;
-    for (long i = 0; i < count; ++i) f.push_back(o.start_mhz + i * o.step_mhz);
-  } else {
-    int count = o.points_given ? o.points : kDefaultSweepPoints;
-    if (count == 1 || o.stop_mhz == o.start_mhz) {
-      f.push_back(o.start_mhz);
-    } else {
-      for (int i = 0; i < count; ++i)
-        f.push_back(o.start_mhz + (o.stop_mhz - o.start_mhz) * i / (count - 1));
-    }
-  }
-  return f;
-}
-
 std::string Yes(bool b) {
   return b ? "yes" : "no";
-}
-
-std::string ToolText() {
-  return std::string("zel ") + ZEL_TOOL_VERSION + " library " + ZEL_LibraryVersion();
-}
-
-// The serial number a file or a report names: the library's, or "none" when the unit carries
-// no identification that calibration files must match.
-std::string SerialText(const ZEL_UnitInfo& u) {
-  return u.unit_id[0] ? std::to_string(u.serial_number) : "none";
-}
-
-Provenance MakeProvenance(const Session& s, bool corrected, const std::string& cal, int avg) {
-  const ZEL_UnitInfo& u = s.unit();
-  Provenance p;
-  p.model = u.model_name;
-  p.serial = SerialText(u);
-  p.firmware = u.firmware[0] ? u.firmware : "none";
-  p.date = IsoDateNow();
-  p.corrected = corrected;
-  p.calibration = cal;
-  p.averaging = avg > 0 ? avg : 1;
-  p.tool = ToolText();
-  p.comment = std::string("ZEL ") + u.model_name + " analyzer, " +
-              (!corrected ? std::string("raw readings")
-               : s.simulated() && cal == "none"
-                   ? std::string("built-in simulator, corrected by a calibration made for this run")
-                   : "corrected with " + cal);
-  return p;
 }
 
 bool Retryable(std::int32_t status) {
@@ -194,6 +141,53 @@ std::string CsvHeader() {
 }
 
 }  // namespace
+
+std::vector<double> SweepFrequencies(const SweepOptions& o) {
+  std::vector<double> f;
+  if (o.step_given) {
+    // Points on start + i * step up to the stop, with a little slack for a typed stop that is
+    // a decimal step away.
+    double span = (o.stop_mhz - o.start_mhz) / o.step_mhz;
+    long count = static_cast<long>(std::floor(span + 1e-9)) + 1;
+    for (long i = 0; i < count; ++i) f.push_back(o.start_mhz + i * o.step_mhz);
+  } else {
+    int count = o.points_given ? o.points : kDefaultSweepPoints;
+    if (count == 1 || o.stop_mhz == o.start_mhz) {
+      f.push_back(o.start_mhz);
+    } else {
+      for (int i = 0; i < count; ++i)
+        f.push_back(o.start_mhz + (o.stop_mhz - o.start_mhz) * i / (count - 1));
+    }
+  }
+  return f;
+}
+
+std::string ToolText() {
+  return std::string("zel ") + ZEL_TOOL_VERSION + " library " + ZEL_LibraryVersion();
+}
+
+std::string SerialText(const ZEL_UnitInfo& u) {
+  return u.unit_id[0] ? std::to_string(u.serial_number) : "none";
+}
+
+Provenance MakeProvenance(const Session& s, bool corrected, const std::string& cal, int avg) {
+  const ZEL_UnitInfo& u = s.unit();
+  Provenance p;
+  p.model = u.model_name;
+  p.serial = SerialText(u);
+  p.firmware = u.firmware[0] ? u.firmware : "none";
+  p.date = IsoDateNow();
+  p.corrected = corrected;
+  p.calibration = cal;
+  p.averaging = avg > 0 ? avg : 1;
+  p.tool = ToolText();
+  p.comment = std::string("ZEL ") + u.model_name + " analyzer, " +
+              (!corrected ? std::string("raw readings")
+               : s.simulated() && cal == "none"
+                   ? std::string("built-in simulator, corrected by a calibration made for this run")
+                   : "corrected with " + cal);
+  return p;
+}
 
 int CheckFrequency(double f, const char* what) {
   if (std::isnan(f)) return Complain(std::string(what) + " is not a number (NaN)", kExitUsage);
@@ -329,19 +323,24 @@ int RunInfo(Session& s, const RunOptions& r) {
   if (u.temp_sensor) sensors += sensors.empty() ? "temperature" : ", temperature";
   if (sensors.empty()) sensors = "none";
   const std::string port = s.PortText();
+  // A USB adapter's latency timer holds each reply back (16 ms by default), so it is worth
+  // showing beside the port.
+  const int latency_ms = LatencyTimerMs(u.device);
+  const std::string latency = latency_ms < 0 ? "" : std::to_string(latency_ms);
   if (r.format == OutFormat::kJson) {
     std::printf(
         "{\"model\": %s, \"firmware\": %s, \"serial\": %s, \"unit_id\": %s, "
         "\"flash_id\": %s, \"flash_programmed\": %s, \"min_freq_mhz\": %.9g, "
         "\"max_freq_mhz\": %.9g, \"record_bytes\": %d, \"sync\": %s, \"rf_sensor\": %s, "
         "\"temp_sensor\": %s, \"rgen_ohms\": %.9g, \"max_baud\": %d, \"baud\": %d, "
-        "\"port\": %s, \"identification\": %s, \"tool\": %s}\n",
+        "\"port\": %s, \"latency_timer_ms\": %s, \"identification\": %s, \"tool\": %s}\n",
         JsonString(u.model_name).c_str(), JsonString(u.firmware).c_str(),
         JsonString(SerialText(u)).c_str(), JsonString(u.unit_id).c_str(),
         u.flash_id ? "true" : "false", u.flash_programmed ? "true" : "false", u.min_freq_mhz,
         u.max_freq_mhz, u.record_bytes, u.sync ? "true" : "false", u.rf_sensor ? "true" : "false",
         u.temp_sensor ? "true" : "false", u.rgen_ohms, u.max_baud, u.baud_rate,
-        JsonString(port).c_str(), JsonString(u.ident_text).c_str(), JsonString(ToolText()).c_str());
+        JsonString(port).c_str(), latency.empty() ? "null" : latency.c_str(),
+        JsonString(u.ident_text).c_str(), JsonString(ToolText()).c_str());
     return kExitOk;
   }
   if (r.format == OutFormat::kCsv) {
@@ -356,8 +355,9 @@ int RunInfo(Session& s, const RunOptions& r) {
                 u.flash_programmed, u.min_freq_mhz);
     std::printf("max_freq_mhz,%.9g\nrecord_bytes,%d\nsync,%d\nrf_sensor,%d\ntemp_sensor,%d\n",
                 u.max_freq_mhz, u.record_bytes, u.sync, u.rf_sensor, u.temp_sensor);
-    std::printf("rgen_ohms,%.9g\nmax_baud,%d\nbaud,%d\nport,%s\nidentification,%s\n", u.rgen_ohms,
-                u.max_baud, u.baud_rate, q(port).c_str(), q(u.ident_text).c_str());
+    std::printf("rgen_ohms,%.9g\nmax_baud,%d\nbaud,%d\nport,%s\nlatency_timer_ms,%s\n", u.rgen_ohms,
+                u.max_baud, u.baud_rate, q(port).c_str(), latency.c_str());
+    std::printf("identification,%s\n", q(u.ident_text).c_str());
     return kExitOk;
   }
   std::printf("model            %s\n", u.model_name);
@@ -373,6 +373,7 @@ int RunInfo(Session& s, const RunOptions& r) {
   if (u.rgen_ohms > 0) std::printf("bridge Rgen      %g ohm\n", u.rgen_ohms);
   std::printf("link             %d baud (the controller offers %d)\n", u.baud_rate, u.max_baud);
   std::printf("port             %s\n", port.c_str());
+  if (latency_ms >= 0) std::printf("latency_timer    %s\n", LatencyText(latency_ms).c_str());
   std::printf("identification   %s\n", u.ident_text);
   return kExitOk;
 }

@@ -25,6 +25,10 @@ struct RunOptions {
 constexpr int kMinAvg = 1;
 constexpr int kMaxAvg = 256;
 
+// Reading the sensors: the library returns a failure as the status code in place of the value,
+// and its codes are far above any reading.
+constexpr double kFirstStatusValue = 10000;
+
 struct SweepOptions {
   double start_mhz = 0, stop_mhz = 0;
   bool range_given = false;
@@ -39,6 +43,11 @@ struct SweepOptions {
   bool sync = false;
   std::vector<std::string> outputs;  // each .s1p, .csv or .json, or "-" for stdout
 };
+
+// The frequencies of a sweep: --step's points from START up to STOP, else --points (101 when
+// not given) spread evenly over START..STOP.
+constexpr int kDefaultSweepPoints = 101;
+std::vector<double> SweepFrequencies(const SweepOptions& o);
 
 struct PointOptions {
   double f_mhz = 0;
@@ -71,6 +80,15 @@ int CheckCalOptions(const CalOptions& o);
 int CheckAvg(int avg, bool given);
 // A frequency that is NaN or infinite, named as such.
 int CheckFrequency(double f, const char* what);
+
+// "zel 1.1.0 library 1.1.0".
+std::string ToolText();
+// The serial number a file or a report names: the library's, or "none" when the unit carries no
+// identification that calibration files must match.
+std::string SerialText(const ZEL_UnitInfo& u);
+// Where a sweep measured now on the session's instrument comes from; cal is the calibration
+// file's base name, "none" for raw values or the built-in simulator's own calibration.
+Provenance MakeProvenance(const Session& s, bool corrected, const std::string& cal, int avg);
 
 int RunInfo(Session& s, const RunOptions& r);
 int RunSweep(Session& s, const RunOptions& r, const SweepOptions& o);

@@ -144,7 +144,9 @@ int main(int argc, char** argv) {
   start->needs(stop);
   sweep->add_option("--band", sw.band,
                     "an amateur band instead of START STOP: 160m .. 70cm (see zel bands)");
-  auto* points = sweep->add_option("--points", sw.points, "number of points (default 101)");
+  auto* points =
+      sweep->add_option("--points", sw.points,
+                        "number of points (default " + std::to_string(kDefaultSweepPoints) + ")");
   auto* step = sweep->add_option("--step", sw.step_mhz, "step between points, MHz");
   auto* sweep_cal = sweep->add_option("--cal", sw.cal, "calibration file for corrected values");
   auto* sweep_avg = sweep->add_option(

@@ -39,12 +39,10 @@ std::string GroupName(gid_t gid) {
 }
 
 // The USB device above a tty in sysfs: the first parent folder with an idVendor file.
-std::string UsbText(const std::string& tty_name, int* latency_ms) {
+std::string UsbText(const std::string& tty_name) {
   std::error_code ec;
   fs::path dev = fs::canonical("/sys/class/tty/" + tty_name + "/device", ec);
   if (ec) return "";
-  fs::path latency = dev / "latency_timer";
-  if (fs::exists(latency, ec)) *latency_ms = std::atoi(FirstLine(latency).c_str());
   for (fs::path p = dev; p.has_relative_path() && p != p.root_path(); p = p.parent_path()) {
     if (!fs::exists(p / "idVendor", ec)) continue;
     std::string text = FirstLine(p / "idVendor") + ":" + FirstLine(p / "idProduct");
@@ -63,7 +61,8 @@ PortEntry Describe(const std::string& path, const std::string& device) {
   PortEntry e;
   e.path = path;
   e.device = device;
-  e.usb = UsbText(fs::path(device).filename().string(), &e.latency_timer_ms);
+  e.usb = UsbText(fs::path(device).filename().string());
+  e.latency_timer_ms = LatencyTimerMs(device);
   struct stat st {};
   if (stat(device.c_str(), &st) == 0) e.group = GroupName(st.st_gid);
   e.may_open = access(device.c_str(), R_OK | W_OK) == 0;
@@ -76,6 +75,24 @@ bool StartsWith(const std::string& s, const char* prefix) {
 }
 
 }  // namespace
+
+int LatencyTimerMs(const std::string& device, const std::string& sysfs_root) {
+  if (device.empty()) return -1;
+  const std::string tty = fs::path(Canonical(device)).filename().string();
+  std::error_code ec;
+  fs::path latency = fs::path(sysfs_root) / "class/tty" / tty / "device/latency_timer";
+  if (!fs::is_regular_file(latency, ec)) return -1;
+  std::string text = FirstLine(latency);
+  if (text.empty() || text.size() > 6 || !std::all_of(text.begin(), text.end(), ::isdigit))
+    return -1;
+  return std::atoi(text.c_str());
+}
+
+std::string LatencyText(int ms) {
+  std::string t = std::to_string(ms) + " ms";
+  if (ms > 1) t += " (above 1 ms: docs/USB-ADAPTERS.md explains how to lower it)";
+  return t;
+}
 
 std::string HoldersOf(const std::string& device) {
   const std::string target = Canonical(device);
@@ -140,7 +157,8 @@ void PrintPorts(std::FILE* out, const std::vector<PortEntry>& ports) {
     if (p.device != p.path) std::fprintf(out, " -> %s", p.device.c_str());
     std::fprintf(out, "\n");
     if (!p.usb.empty()) std::fprintf(out, "    USB %s\n", p.usb.c_str());
-    if (p.latency_timer_ms >= 0) std::fprintf(out, "    latency_timer %d ms\n", p.latency_timer_ms);
+    if (p.latency_timer_ms >= 0)
+      std::fprintf(out, "    latency_timer %s\n", LatencyText(p.latency_timer_ms).c_str());
     std::fprintf(out, "    may open: %s\n",
                  p.may_open ? "yes" : ("no (group " + p.group + ")").c_str());
     std::fprintf(out, "    held by: %s\n", p.held_by.empty() ? "none" : p.held_by.c_str());

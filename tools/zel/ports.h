@@ -28,6 +28,12 @@ void PrintPorts(std::FILE* out, const std::vector<PortEntry>& ports);
 // "" when zel sees nothing wrong.
 std::string PortProblem(const std::string& path);
 
+// The latency timer of the USB serial adapter behind a device ("/dev/ttyUSB0", a by-id link), in
+// ms, from sysfs (sysfs_root is "/sys" except in tests); -1 when the device has none.
+int LatencyTimerMs(const std::string& device, const std::string& sysfs_root = "/sys");
+// "16 ms (above 1 ms: docs/USB-ADAPTERS.md explains how to lower it)", or "1 ms".
+std::string LatencyText(int ms);
+
 // The programs other than this one that have the device open, "1234 (minicom), 99 (screen)".
 std::string HoldersOf(const std::string& device);
 

@@ -257,11 +257,14 @@ void Session::AttachUserDut() {
   if (sim_) sim_->server.SetDut(sim_->user_dut);
 }
 
-bool Session::InRange(double f_mhz, const char* what) const {
+bool Session::Covers(double f_mhz) const {
   // Half a hertz of slack for frequencies typed as the range's edges.
   constexpr double kSlackMHz = 5e-7;
-  if (f_mhz >= unit_.min_freq_mhz - kSlackMHz && f_mhz <= unit_.max_freq_mhz + kSlackMHz)
-    return true;
+  return f_mhz >= unit_.min_freq_mhz - kSlackMHz && f_mhz <= unit_.max_freq_mhz + kSlackMHz;
+}
+
+bool Session::InRange(double f_mhz, const char* what) const {
+  if (Covers(f_mhz)) return true;
   std::fprintf(stderr, "zel: %s %.6g MHz is outside the %s instrument's range %.6g to %.6g MHz\n",
                what, f_mhz, unit_.model_name, unit_.min_freq_mhz, unit_.max_freq_mhz);
   return false;

@@ -81,6 +81,8 @@ class Session {
   // Built-in simulator only: the device under test becomes a standard, or back the user's device.
   void AttachStandard(Standard s);
   void AttachUserDut();
+  // True when the model measures f_mhz (NaN is not measured).
+  bool Covers(double f_mhz) const;
   // Checks a frequency against the model's range; prints a message when outside.
   bool InRange(double f_mhz, const char* what) const;
 

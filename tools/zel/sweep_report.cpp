@@ -1,12 +1,13 @@
 #include "sweep_report.h"
 
-#include <cctype>
 #include <cmath>
 #include <complex>
 #include <cstdio>
 #include <ctime>
 #include <limits>
 #include <string>
+
+#include "text.h"
 
 namespace zelhost {
 
@@ -92,8 +93,7 @@ Summary Summarize(const std::vector<Point>& points) {
 FileKind KindOfPath(const std::string& path) {
   std::size_t dot = path.rfind('.');
   if (dot == std::string::npos) return FileKind::kNone;
-  std::string ext = path.substr(dot + 1);
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string ext = zeltext::Lower(path.substr(dot + 1));
   if (ext == "s1p") return FileKind::kTouchstone;
   if (ext == "csv") return FileKind::kCsv;
   if (ext == "json") return FileKind::kJson;

@@ -4,13 +4,13 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <thread>
 
 #include "random_text.h"
+#include "text.h"
 #include "web_assets.h"
 
 namespace zelhost::serve {
@@ -23,11 +23,6 @@ using httplib::Response;
 // The shortest time between two writes to one event stream. It adds at most this much to the
 // time a point takes to reach a viewer, which stays within 50 ms.
 constexpr auto kStreamInterval = std::chrono::milliseconds(25);
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 void SendJson(Response& res, int status, const json& body) {
   res.status = status;
@@ -129,7 +124,7 @@ bool HostAllowed(const std::string& host, const Access& access) {
     if (inet_pton(AF_INET6, name.c_str(), &a6) != 1) return false;
   } else {
     std::size_t colon = host.find(':');
-    name = Lower(host.substr(0, colon));
+    name = zeltext::Lower(host.substr(0, colon));
     if (colon != std::string::npos) port = host.substr(colon + 1);
     in_addr a4;
     // An IP literal cannot be rebound to another address; a name can, so only known names pass.
@@ -161,8 +156,8 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
     if (req.method != "GET" && req.method != "HEAD") {
       // A page elsewhere must not drive the instrument through the user's browser: a request
       // that changes anything comes from this server's own page.
-      std::string origin = Lower(req.get_header_value("Origin"));
-      if (origin != "http://" + Lower(host)) {
+      std::string origin = zeltext::Lower(req.get_header_value("Origin"));
+      if (origin != "http://" + zeltext::Lower(host)) {
         SendError(res, 403,
                   origin.empty() ? "a request that changes anything must carry the Origin "
                                    "header of this server's page"
@@ -311,7 +306,8 @@ void SetUpApi(httplib::Server& server, Instrument& instrument, EventHub& hub,
     std::string name;
     bool replace = false;
     if (!Field(body, "name", &name, res) || !Field(body, "replace", &replace, res)) return;
-    if (!ValidName(name) || EndsWith(Lower(name), ".s1p") || EndsWith(Lower(name), ".csv"))
+    if (!ValidName(name) || EndsWith(zeltext::Lower(name), ".s1p") ||
+        EndsWith(zeltext::Lower(name), ".csv"))
       return SendError(res, 400,
                        "a name is 1 to 64 letters, digits, '.', '_' or '-', does not start with "
                        "'.' and does not end in .s1p or .csv");

@@ -20,14 +20,6 @@ namespace {
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kDefaultPoints = 101;
-// The library maps larger counts, but a request beyond what newer firmware takes is a mistake.
-constexpr int kMaxAveraging = 256;
-// Half a hertz of slack for frequencies typed as the range's edges.
-constexpr double kSlackMHz = 5e-7;
-// The sensors return a failure as the status code in place of the value, far above any reading.
-constexpr double kFirstStatusValue = 10000;
-
 double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
@@ -97,36 +89,29 @@ Refusal Instrument::CheckSweep(const SweepParams& p, std::vector<double>* freqs)
   if (!std::isfinite(p.start_mhz) || !std::isfinite(p.stop_mhz))
     return Bad("start_mhz and stop_mhz must be numbers");
   if (p.stop_mhz < p.start_mhz) return Bad("stop_mhz must not be below start_mhz");
-  if (p.start_mhz < u.min_freq_mhz - kSlackMHz || p.stop_mhz > u.max_freq_mhz + kSlackMHz) {
+  if (!session_.Covers(p.start_mhz) || !session_.Covers(p.stop_mhz)) {
     char text[160];
-    std::snprintf(text, sizeof text, "the %s instrument measures from %g to %g MHz",
-                  u.model_name, u.min_freq_mhz, u.max_freq_mhz);
+    std::snprintf(text, sizeof text, "the %s instrument measures from %g to %g MHz", u.model_name,
+                  u.min_freq_mhz, u.max_freq_mhz);
     return Bad(text);
   }
   if (p.points != 0 && p.step_mhz != 0) return Bad("give points or step_mhz, not both");
   if (p.points < 0 || p.points > kMaxPoints)
     return Bad("points must be 1 to " + std::to_string(kMaxPoints));
   if (!(p.step_mhz >= 0) || !std::isfinite(p.step_mhz)) return Bad("step_mhz must be above 0");
-  if (p.averaging < 0 || p.averaging > kMaxAveraging)
-    return Bad("averaging must be 1 to " + std::to_string(kMaxAveraging));
-  freqs->clear();
-  if (p.step_mhz > 0) {
-    double span = (p.stop_mhz - p.start_mhz) / p.step_mhz;
-    if (span >= kMaxPoints)
-      return Bad("step_mhz gives more than " + std::to_string(kMaxPoints) + " points");
-    // Points on start + i * step up to the stop, with a little slack for a stop that is a
-    // decimal step away.
-    long count = static_cast<long>(std::floor(span + 1e-9)) + 1;
-    for (long i = 0; i < count; ++i) freqs->push_back(p.start_mhz + i * p.step_mhz);
-  } else {
-    int count = p.points > 0 ? p.points : kDefaultPoints;
-    if (count == 1 || p.stop_mhz == p.start_mhz) {
-      freqs->push_back(p.start_mhz);
-    } else {
-      for (int i = 0; i < count; ++i)
-        freqs->push_back(p.start_mhz + (p.stop_mhz - p.start_mhz) * i / (count - 1));
-    }
-  }
+  // 0 leaves the depth as it is.
+  if (p.averaging < 0 || p.averaging > kMaxAvg)
+    return Bad("averaging must be 1 to " + std::to_string(kMaxAvg));
+  if (p.step_mhz > 0 && (p.stop_mhz - p.start_mhz) / p.step_mhz >= kMaxPoints)
+    return Bad("step_mhz gives more than " + std::to_string(kMaxPoints) + " points");
+  SweepOptions grid;
+  grid.start_mhz = p.start_mhz;
+  grid.stop_mhz = p.stop_mhz;
+  grid.points_given = p.points > 0;
+  grid.points = p.points;
+  grid.step_given = p.step_mhz > 0;
+  grid.step_mhz = p.step_mhz;
+  *freqs = SweepFrequencies(grid);
   if (!p.corrected) return {};
   if (!p.calibration.empty()) {
     bool listed = false;
@@ -245,23 +230,9 @@ int Instrument::PrepareCalibration(const SweepParams& p, std::string* cal_name, 
     *why = {502, "calibration file " + BaseName(path) + ": " + StatusMessage(status), status};
     return -1;
   }
-  *cal_name = path == sim_cal_ ? "automatic (built-in simulator)" : BaseName(path);
+  // The simulator's own calibration has no file to name; the provenance's comment says what it is.
+  *cal_name = path == sim_cal_ ? "none" : BaseName(path);
   return 0;
-}
-
-Provenance Instrument::MakeProvenance(const SweepParams& p, const std::string& cal_name) const {
-  ZEL_UnitInfo info{};
-  ZEL_GetUnitInfo(&info);
-  Provenance v;
-  v.model = info.model_name;
-  v.serial = info.identified ? std::to_string(info.serial_number) : "";
-  v.firmware = info.firmware;
-  v.date = LocalIsoTime();
-  v.values = p.corrected ? "corrected" : "raw";
-  v.calibration = cal_name;
-  v.averaging = p.averaging > 0 ? p.averaging : 1;
-  v.tool = std::string("zel ") + ZEL_TOOL_VERSION + " library " + ZEL_LibraryVersion();
-  return v;
 }
 
 void Instrument::RunSweep(std::uint64_t id, SweepParams p, std::vector<double> freqs) {
@@ -275,7 +246,8 @@ void Instrument::RunSweep(std::uint64_t id, SweepParams p, std::vector<double> f
     std::string cal_name;
     if (PrepareCalibration(p, &cal_name, &failure) == 0) {
       if (p.averaging > 0) ZEL_AvgReadings(p.averaging);
-      sweep.provenance = MakeProvenance(p, cal_name);
+      sweep.provenance =
+          MakeProvenance(session_, p.corrected, cal_name, p.averaging > 0 ? p.averaging : 1);
     }
   }
   begin = Clock::now();
@@ -330,10 +302,11 @@ void Instrument::RunSweep(std::uint64_t id, SweepParams p, std::vector<double> f
 
 Refusal Instrument::Hold(double f_mhz, const std::string& client) {
   const ZEL_UnitInfo& u = session_.unit();
-  if (!std::isfinite(f_mhz) || f_mhz < u.min_freq_mhz - kSlackMHz || f_mhz > u.max_freq_mhz + kSlackMHz) {
+  if (!std::isfinite(f_mhz) || !session_.Covers(f_mhz)) {
     char text[160];
-    std::snprintf(text, sizeof text, "frequency_mhz must lie in the %s instrument's range, %g to %g MHz",
-                  u.model_name, u.min_freq_mhz, u.max_freq_mhz);
+    std::snprintf(text, sizeof text,
+                  "frequency_mhz must lie in the %s instrument's range, %g to %g MHz", u.model_name,
+                  u.min_freq_mhz, u.max_freq_mhz);
     return Bad(text);
   }
   if (client.empty() || !hub_.StreamOpen(client))
@@ -405,8 +378,10 @@ Refusal Instrument::ReadSensors(json* out) {
     if (busy_ == Busy::kSweep) return {409, "a sweep is running: read the sensors after it", 0};
   }
   std::lock_guard<std::mutex> lib(lib_mu_);
-  *out = {{"rf_sensor", u.rf_sensor != 0}, {"temp_sensor", u.temp_sensor != 0},
-          {"rf_voltage_v", nullptr},  {"temperature_c", nullptr}};
+  *out = {{"rf_sensor", u.rf_sensor != 0},
+          {"temp_sensor", u.temp_sensor != 0},
+          {"rf_voltage_v", nullptr},
+          {"temperature_c", nullptr}};
   if (u.rf_sensor) {
     double v = ZEL_BitsToDouble(ZEL_GetRFVoltage(0));
     if (v >= kFirstStatusValue)

@@ -74,7 +74,6 @@ class Instrument {
   int PrepareCalibration(const SweepParams& p, std::string* cal_name, Refusal* why);
   void PublishState();
   nlohmann::json StateLocked() const;
-  Provenance MakeProvenance(const SweepParams& p, const std::string& cal_name) const;
   void JoinSweep();
 
   Session& session_;

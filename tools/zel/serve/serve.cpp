@@ -22,6 +22,7 @@
 #include "instrument.h"
 #include "random_text.h"
 #include "sweep_files.h"
+#include "text.h"
 
 namespace zelhost {
 namespace {
@@ -118,16 +119,12 @@ std::vector<std::string> HostNames(const ListenAddress& where, const ServeOption
   std::vector<std::string> names{"localhost"};
   char buf[256] = {};
   if (gethostname(buf, sizeof buf - 1) == 0 && buf[0]) {
-    std::string h = buf;
-    for (char& c : h) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string h = zeltext::Lower(buf);
     names.push_back(h);
     names.push_back(h + ".local");
   }
   if (where.host == "localhost") names.push_back("localhost");
-  for (std::string n : o.allow_host) {
-    for (char& c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    names.push_back(n);
-  }
+  for (const std::string& n : o.allow_host) names.push_back(zeltext::Lower(n));
   return names;
 }
 

@@ -1,7 +1,5 @@
 #include "sweep_files.h"
 
-#include "files.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +10,10 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <sstream>
+
+#include "files.h"
+#include "text.h"
 
 namespace zelhost::serve {
 namespace {
@@ -58,24 +58,6 @@ bool ReadFd(int fd, std::string* text) {
   }
 }
 
-// The provenance as zel's own file writers take it.
-zelhost::Provenance ZelProvenance(const Sweep& s) {
-  const Provenance& p = s.provenance;
-  zelhost::Provenance z;
-  z.comment = "zel serve, " + p.values +
-              (p.calibration != "none" ? " with " + p.calibration : std::string()) +
-              " series impedance as reflection coefficient";
-  z.model = p.model;
-  z.serial = p.serial.empty() ? "none" : p.serial;
-  z.firmware = p.firmware;
-  z.date = p.date;
-  z.corrected = p.values == "corrected";
-  z.calibration = p.calibration;
-  z.averaging = p.averaging;
-  z.tool = p.tool;
-  return z;
-}
-
 void ParseKeyLine(const std::string& line, Provenance* p) {
   std::size_t colon = line.find(':');
   if (colon == std::string::npos || colon == 0) return;
@@ -91,11 +73,10 @@ void ParseKeyLine(const std::string& line, Provenance* p) {
       p->serial =
           value.substr(s + 8, f == std::string::npos || f < s ? std::string::npos : f - (s + 8));
     if (f != std::string::npos) p->firmware = value.substr(f + 10);
-    if (p->serial == "none") p->serial.clear();
   } else if (key == "date") {
     p->date = value;
   } else if (key == "values") {
-    p->values = value;
+    p->corrected = value == "corrected";
   } else if (key == "calibration") {
     p->calibration = value;
   } else if (key == "averaging") {
@@ -106,18 +87,6 @@ void ParseKeyLine(const std::string& line, Provenance* p) {
 }
 
 }  // namespace
-
-std::string LocalIsoTime() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char buf[40], zone[8];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::strftime(zone, sizeof zone, "%z", &tm);  // +0100
-  std::string z = zone;
-  if (z.size() == 5) z.insert(3, ":");
-  return buf + z;
-}
 
 json PointObject(const Point& p) {
   Match m = MatchOf(p);
@@ -140,10 +109,12 @@ json SweepJson(const Sweep& s) {
   const Provenance& p = s.provenance;
   json points = json::array();
   for (const Point& pt : s.points) points.push_back(PointObject(pt));
+  // The keys of zel's ProvenanceJson, built here so that a saved file's bytes that are not UTF-8
+  // are replaced when sent rather than refused by a parser.
   return {{"provenance",
            {{"instrument", {{"model", p.model}, {"serial", p.serial}, {"firmware", p.firmware}}},
             {"date", p.date},
-            {"values", p.values},
+            {"values", p.corrected ? "corrected" : "raw"},
             {"calibration", p.calibration},
             {"averaging", p.averaging},
             {"tool", p.tool}}},
@@ -162,7 +133,7 @@ bool ValidName(const std::string& name) {
 }
 
 bool TouchstoneText(const Sweep& s, std::string* text) {
-  *text = zelhost::TouchstoneText(s.points, ZelProvenance(s));
+  *text = zelhost::TouchstoneText(s.points, s.provenance);
   return true;
 }
 
@@ -198,27 +169,27 @@ bool ParseTouchstone(const std::string& text, Sweep* s, std::string* error) {
       std::istringstream opts(line.substr(1));
       std::string tok;
       while (opts >> tok) {
-        for (char& c : tok) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (tok == "HZ")
+        const std::string key = zeltext::Lower(tok);
+        if (key == "hz")
           unit = 1e-6;
-        else if (tok == "KHZ")
+        else if (key == "khz")
           unit = 1e-3;
-        else if (tok == "MHZ")
+        else if (key == "mhz")
           unit = 1;
-        else if (tok == "GHZ")
+        else if (key == "ghz")
           unit = 1e3;
-        else if (tok == "RI")
+        else if (key == "ri")
           format = kRI;
-        else if (tok == "MA")
+        else if (key == "ma")
           format = kMA;
-        else if (tok == "DB")
+        else if (key == "db")
           format = kDB;
-        else if (tok == "R") {
+        else if (key == "r") {
           if (!(opts >> ref) || !(ref > 0)) {
             *error = "bad reference resistance in the option line";
             return false;
           }
-        } else if (tok != "S") {
+        } else if (key != "s") {
           *error = "not a one-port S-parameter file (option " + tok + ")";
           return false;
         }
@@ -319,7 +290,7 @@ SweepStore::SaveResult SweepStore::Save(const std::string& name, const Sweep& s,
   // half written; a name that starts with a dot is never listed.
   std::string part = dir_ + "/." + name + ".part";
   std::string error;
-  if (!WriteFileAtomically(part, zelhost::TouchstoneText(s.points, ZelProvenance(s)), &error)) {
+  if (!WriteFileAtomically(part, zelhost::TouchstoneText(s.points, s.provenance), &error)) {
     unlink(part.c_str());
     return SaveResult::kFailed;
   }

@@ -10,22 +10,11 @@
 
 namespace zelhost::serve {
 
-struct Provenance {
-  std::string model, serial, firmware;
-  std::string date;         // ISO 8601 local time with offset
-  std::string values;       // "corrected" or "raw"
-  std::string calibration;  // the file's base name, or "none"
-  int averaging = 1;
-  std::string tool;  // "zel 1.1.0 library 1.1.0"
-};
-
+// zel's own Provenance: the same file lines and JSON object as zel sweep writes.
 struct Sweep {
   Provenance provenance;
   std::vector<Point> points;
 };
-
-// "2026-12-10T15:04:05+00:00" for now, in local time.
-std::string LocalIsoTime();
 
 nlohmann::json PointObject(const Point& p);
 nlohmann::json SummaryJson(const std::vector<Point>& points);
