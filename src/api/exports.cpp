@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "ZEL_863_DLL.h"
@@ -52,6 +53,9 @@ bool IsFrequency(double mhz) {
   return mhz >= 0 && !std::isinf(mhz);
 }
 
+// What ZEL_GetSerialNum reports when the identification failed.
+constexpr std::int32_t kSerialNumFailed = 6;
+
 std::int64_t DoubleBits(double v) {
   std::int64_t bits;
   std::memcpy(&bits, &v, sizeof bits);
@@ -78,7 +82,7 @@ ZEL_API int32_t ZEL_CALL ZEL_Sync(int32_t mode) {
     state.frame.StatusCode = 0;
   } else {
     l.SyncMode = 0;
-    state.frame.StatusCode = 34524;
+    state.frame.StatusCode = ZEL_ERR_NO_SYNC;
   }
   return state.frame.StatusCode;
 }
@@ -96,7 +100,7 @@ ZEL_API int32_t ZEL_CALL ZEL_ScanPoint(int32_t mode, double freq_mhz, double* ou
   state.measure.ScanRunning = 1;
   state.frame.StatusCode = 0;
   if (mode > 0 && state.cal.CalLoaded == 0) {
-    state.frame.StatusCode = 34519;
+    state.frame.StatusCode = ZEL_ERR_NOT_CALIBRATED;
     return Leave();
   }
   if (state.link.RelayState == 0) zel::ProgramRelay(3);
@@ -148,7 +152,7 @@ ZEL_API int32_t ZEL_CALL ZEL_CommPort(int32_t open, int32_t port, int32_t rate) 
       zel::HighSpeedSwitch();
     }
   } else {
-    state.frame.StatusCode = zel::ClosePortHandle() ? 0 : 34503;
+    state.frame.StatusCode = zel::ClosePortHandle() ? 0 : ZEL_ERR_PORT_CLOSE;
   }
   if (state.frame.StatusCode == 0) {
     zel::SendAutoPowerDown(0);
@@ -166,7 +170,7 @@ ZEL_API int32_t ZEL_CALL ZEL_LoadCalFile(const char* path) {
   // another file. The calibration in use stays as it is.
   std::size_t len = path ? std::strlen(path) : 0;
   if (len > zel::kTextSize - 1) {
-    state.frame.StatusCode = 34521;
+    state.frame.StatusCode = ZEL_ERR_CAL_PATH;
     return Leave();
   }
   zel::SetText(state.cal.CalFilePath, path ? std::string_view(path, len) : std::string_view());
@@ -213,7 +217,9 @@ ZEL_API char* ZEL_CALL ZEL_GetVersion(int32_t) {
   Enter();
   zel::IdentifyController();
   state.frame.InExportCall = 0;
-  if (state.frame.StatusCode != 0) zel::SetText(state.frame.TextBuf, "34506");
+  // A failed identification hands back the code's number as its text.
+  if (state.frame.StatusCode != 0)
+    zel::SetText(state.frame.TextBuf, std::to_string(ZEL_ERR_RF_OVERVOLTAGE));
   std::size_t n = std::strlen(state.frame.TextBuf);
   char* block = static_cast<char*>(std::malloc(n + 1));
   if (block) std::memcpy(block, state.frame.TextBuf, n + 1);
@@ -225,7 +231,7 @@ ZEL_API int32_t ZEL_CALL ZEL_GetSerialNum(int32_t) {
   Enter();
   zel::IdentifyController();
   state.frame.InExportCall = 0;
-  if (state.frame.StatusCode != 0) return 6;
+  if (state.frame.StatusCode != 0) return kSerialNumFailed;
   return zel::UnitSerialNumber();
 }
 

@@ -243,7 +243,7 @@ void IdentifyController() {
   std::string text = f.TextBuf;  // what the buffer holds (a NUL byte in the reply ends it)
 
   if (!terminated && TextFind(text, kCompleteMark) == 0) {
-    f.StatusCode = 121;
+    f.StatusCode = ZEL_ERR_NO_IDENT;
     id.IdentReplyOk = 0;
   } else {
     f.StatusCode = 0;

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <string>
 
+#include "ZEL_863_DLL.h"
 #include "link/exchange.h"
 #include "platform/platform.h"
 #include "state/state.h"
@@ -63,13 +64,13 @@ void ReadRFVoltage() {
   auto& id = state.ident;
   if (!HasRFSensor()) {
     id.RFVolts = 0;
-    state.frame.StatusCode = 34517;
+    state.frame.StatusCode = ZEL_ERR_NO_RF_SENSOR;
     return;
   }
   state.frame.StatusCode = 0;
   const int raw = ReadSensorReply("Z4", kRFEmptyReadLimit);
   if (raw < 0) {
-    state.frame.StatusCode = 34518;  // RFVolts keeps the last good reading
+    state.frame.StatusCode = ZEL_ERR_RF_TIMEOUT;  // RFVolts keeps the last good reading
     return;
   }
   id.RFVolts = raw;
@@ -90,12 +91,12 @@ void ReadTemperature() {
   state.frame.StatusCode = 0;
   if (!HasTempSensor() || state.frame.LibraryMode == 0) {
     id.TempF = kNoSensorTempF;
-    state.frame.StatusCode = 34515;
+    state.frame.StatusCode = ZEL_ERR_NO_TEMP_SENSOR;
     return;
   }
   const int raw = ReadSensorReply(id.PowerModel > 0 ? "Z7" : "ZT", kTempEmptyReadLimit);
   if (raw < 0) {
-    state.frame.StatusCode = 34516;  // TempF keeps its value
+    state.frame.StatusCode = ZEL_ERR_TEMP_TIMEOUT;  // TempF keeps its value
     return;
   }
   const double v = ConverterVolts(raw);

@@ -7,9 +7,11 @@ namespace zel {
 bool HasRFSensor();
 bool HasTempSensor();
 
-// "Z4" on the high-power model. Writes RFVolts, StatusCode (34517, 34518).
+// "Z4" on the high-power model. Writes RFVolts, StatusCode (ZEL_ERR_NO_RF_SENSOR,
+// ZEL_ERR_RF_TIMEOUT).
 void ReadRFVoltage();
-// "Z7" (high-power) or "ZT" (UHF), smoothed into TempF. Writes TempF, StatusCode (34515, 34516).
+// "Z7" (high-power) or "ZT" (UHF), smoothed into TempF. Writes TempF, StatusCode
+// (ZEL_ERR_NO_TEMP_SENSOR, ZEL_ERR_TEMP_TIMEOUT).
 void ReadTemperature();
 
 }  // namespace zel

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "ZEL_863_DLL.h"
 #include "ident/sensors.h"
 #include "link/exchange.h"
 #include "measure/averaging.h"
@@ -57,7 +58,7 @@ void ProgramRelay(int code) {
     SetAveraging(state.measure.AvgCount);  // the controller forgets its count on a relay change
     if (sensor_status != 0) state.frame.StatusCode = sensor_status;
   } else if (l.RelayControl != 0) {
-    state.frame.StatusCode = 34506;
+    state.frame.StatusCode = ZEL_ERR_RF_OVERVOLTAGE;
   }
 }
 

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ZEL_863_DLL.h"
 #include "link/exchange.h"
 #include "measure/averaging.h"
 #include "platform/platform.h"
@@ -63,8 +64,6 @@ constexpr int kLevelMax = 1023;
 constexpr int kLevelSynth2Flag = 0x4000;
 // The controller needs this long to load the level into the DDS before the next command.
 constexpr int kLevelSettleMs = 10;
-
-constexpr std::int32_t kStatusImageZone = 34512;
 
 void PutHex(std::uint8_t* dst, std::uint32_t value) {
   const std::string hex = HexField(value, kTuningWordDigits);
@@ -129,11 +128,11 @@ std::uint32_t UhfSynthWord(double freq, int mult, bool magnitude) {
   auto& s = state.synth;
   const double clock = s.XtalOsc * mult;
   if (!(clock > 0)) {
-    state.frame.StatusCode = kStatusImageZone;
+    state.frame.StatusCode = ZEL_ERR_IMAGE_ZONE;
     return 0;
   }
   double x = freq / clock;
-  if (!FoldIntoFirstZone(x)) state.frame.StatusCode = kStatusImageZone;
+  if (!FoldIntoFirstZone(x)) state.frame.StatusCode = ZEL_ERR_IMAGE_ZONE;
   double scaled = x * s.TuningScale;
   if (magnitude) scaled = std::fabs(scaled);
   return UhfWord(scaled);

@@ -4,11 +4,11 @@ namespace zel {
 
 // Frequency command for TestFreqMHz and its detector record. Reads the synth state, UhfModel,
 // DfOption, ScanRunning, AvgCount; writes RxBytes/RxWords through the record reader,
-// StatusCode 34512; below 0.05 MHz raises the averaging for the command and sets it back, keeping
+// StatusCode ZEL_ERR_IMAGE_ZONE; below 0.05 MHz raises the averaging for the command and sets it back, keeping
 // a failure of the point; TestFreqMHz is as it was afterwards.
 void ProgramDds();
 // Settling code and UHF multipliers for TestFreqMHz. Writes Settling, SignalMult, OffsetMult,
-// LastMultCode; may clear ScanRunning and set StatusCode 34511.
+// LastMultCode; may clear ScanRunning and set StatusCode ZEL_ERR_MULT_CODE.
 void SelectMults();
 // Gain band for TestFreqMHz. Reads BandEdge1MHz, BandEdge2MHz, FirmwareVersion100; writes Gain.
 void SelectGain();
