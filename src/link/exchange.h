@@ -28,8 +28,8 @@ int ReadReplyByte();
 
 // The detector record reader. Reads ShortRecord, ReadingScale, LibraryMode; writes RxBytes,
 // RxWords, PortStatus, DataValid; StatusCode ZEL_ERR_NO_RECORD on time-out, ZEL_ERR_RECORD_CHECKSUM
-// after five failed checksums. Returns at once when its "R" cannot be sent. The frequency commands call it only
-// when their command went out.
+// after five failed checksums. Returns at once when its "R" cannot be sent. The frequency commands
+// call it only when their command went out.
 void ReadRecord(int send);
 
 // Two-byte sensor read: writes the command, reads two bytes into RxBytes[0..1] within `limit`

@@ -24,7 +24,7 @@
 #include <cstdint>
 
 #include "ZEL_863_DLL.h"
-#include "link/relay.h"
+#include "instrument/relay.h"
 #include "state/state.h"
 
 namespace zel {

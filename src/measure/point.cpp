@@ -15,6 +15,7 @@
 #include "measure/raw_impedance.h"
 #include "state/state.h"
 #include "synth/dds.h"
+#include "synth/mult_table.h"
 
 namespace zel {
 

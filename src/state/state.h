@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/port_handle.h"
+
 namespace zel {
 
 inline constexpr int kTextSize = 256;  // 255 characters and the NUL
@@ -12,8 +14,6 @@ inline constexpr int kRxSize = 72;
 inline constexpr int kCalTableSize = 30032;
 inline constexpr int kSegCount = 50;
 inline constexpr int kMultTableSize = 2000;
-
-using PortHandle = std::int64_t;
 
 struct FrameState {  // the exported frames
   std::int32_t StatusCode;

@@ -28,10 +28,11 @@
 #include <string>
 
 #include "ZEL_863_DLL.h"
+#include "instrument/averaging.h"
 #include "link/exchange.h"
-#include "measure/averaging.h"
 #include "platform/platform.h"
 #include "state/state.h"
+#include "state/status.h"
 #include "state/text.h"
 
 namespace zel {
@@ -162,17 +163,14 @@ void ProgramDds() {
   const double requested = s.TestFreqMHz;
   // Setting the averaging clears the status; a failure met earlier in the point (an invalid
   // multiplier code) or by this command (no record) must still reach the caller.
-  const std::int32_t status_before = state.frame.StatusCode;
-  bool averaging_raised = false;
   if (s.TestFreqMHz < kLowAvgLimitMHz) {
     if (s.TestFreqMHz < kVeryLowAvgLimitMHz) {
       saved_avg = m.AvgCount;
-      SetAveraging(state.ident.HighAvgAllowed > 0 ? kVeryLowAvgCountHigh : kLowAvgCount);
-      averaging_raised = true;
+      const int raised = state.ident.HighAvgAllowed > 0 ? kVeryLowAvgCountHigh : kLowAvgCount;
+      KeepStatusAcross([raised] { SetAveraging(raised); });
     } else if (m.AvgCount < kLowAvgCount) {
       saved_avg = m.AvgCount;
-      SetAveraging(kLowAvgCount);
-      averaging_raised = true;
+      KeepStatusAcross([] { SetAveraging(kLowAvgCount); });
     }
   }
   if (m.ScanRunning != 0) s.TestFreqMHz = s.TestFreqMHz * kScanNudge;
@@ -183,11 +181,7 @@ void ProgramDds() {
     ProgramUhfDds();
   }
 
-  const std::int32_t status_command = state.frame.StatusCode;
-  if (saved_avg > 0) SetAveraging(saved_avg);
-  if (averaging_raised) {
-    state.frame.StatusCode = status_command != 0 ? status_command : status_before;
-  }
+  if (saved_avg > 0) KeepStatusAcross([saved_avg] { SetAveraging(saved_avg); });
   s.TestFreqMHz = requested;
 }
 

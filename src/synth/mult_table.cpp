@@ -6,12 +6,13 @@
 // frequency on, and expanded into one code per whole MHz. A code packs both: 32 * SignalMult +
 // OffsetMult.
 
+#include "synth/mult_table.h"
+
 #include <cmath>
 #include <cstdint>
 
 #include "ZEL_863_DLL.h"
 #include "state/state.h"
-#include "synth/dds.h"
 
 namespace zel {
 

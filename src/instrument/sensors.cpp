@@ -7,7 +7,7 @@
 //
 // The converter runs from 3.3 V over 4096 counts.
 
-#include "ident/sensors.h"
+#include "instrument/sensors.h"
 
 #include <cmath>
 #include <string>
