@@ -67,8 +67,6 @@ ZEL_API int32_t ZEL_CALL ZEL_GetUnitInfo(ZEL_UnitInfo* info) {
   info->sync = state.link.SyncEnabled != 0 ? 1 : 0;
   info->rf_sensor = zel::HasRFSensor() ? 1 : 0;
   info->temp_sensor = zel::HasTempSensor() ? 1 : 0;
-  info->rgen_ohms = id.Rgen;
-  info->rref_ohms = id.Rref;
   info->max_baud = zel::TextFind(text, kFastLinkToken) != 0 ? kFastLinkBaud : kNormalBaud;
   // The rate the line is set to: BaudRate is only the rate of the next open (and ZEL_InitVars
   // sets it to a placeholder).

@@ -30,8 +30,12 @@ void ProgramRelay(int code) {
   state.frame.StatusCode = 0;
   if (state.frame.ConstantFreqActive != 0) return;
   if (l.RelayControl != 0) {
-    if (state.ident.PowerModel > 0 && code > 0 && code != l.PrevRelayCode) ReadRFVoltage();
-    if (state.ident.PowerModel == 0) state.ident.RFVolts = 0;
+    // The voltage is read again only when the relay goes to another nonzero code.
+    if (state.ident.PowerModel == 0) {
+      state.ident.RFVolts = 0;
+    } else if (state.ident.PowerModel > 0 && code > 0 && code != l.PrevRelayCode) {
+      ReadRFVoltage();
+    }
   }
   const std::int32_t state_before = l.RelayState;
   l.RelayState = code;
