@@ -39,7 +39,7 @@
 #include "fuzz_support.h"
 #include "measure/correction.h"
 #include "state/text.h"
-#include "synth/dds.h"
+#include "synth/mult_table.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // instrument's bytes.
 #include "fuzz_support.h"
 #include "state/text.h"
-#include "synth/dds.h"
+#include "synth/mult_table.h"
 
 namespace {
 

@@ -60,7 +60,11 @@ class StreamPlatform final : public zel::platform::Platform {
     return Mine(handle);
   }
   ZEL_FUZZ_UNTRACED bool RaiseRts(zel::PortHandle handle) override { return Mine(handle); }
-  ZEL_FUZZ_UNTRACED void Write(zel::PortHandle, const std::uint8_t*, int) override {}
+  // Every write goes out: the stream says nothing about the line failing.
+  ZEL_FUZZ_UNTRACED bool Write(zel::PortHandle, const std::uint8_t*, int) override { return true; }
+  // Drops nothing: the stream's next byte is taken to arrive after the purge, so every byte of
+  // the input still reaches a reader.
+  ZEL_FUZZ_UNTRACED void Purge(zel::PortHandle, int) override {}
   ZEL_FUZZ_UNTRACED int ReadByte(zel::PortHandle handle) override {
     if (Mine(handle) && pos_ < size_) return data_[pos_++];
     // Nothing can arrive after the stream's end: a deadline-bound wait (the identification's)

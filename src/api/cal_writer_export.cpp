@@ -3,6 +3,7 @@
 
 #include "ZEL_863_DLL.h"
 #include "api/call_lock.h"
+#include "api/frame.h"
 #include "cal/cal_writer.h"
 #include "state/state.h"
 
@@ -15,8 +16,7 @@ ZEL_API int32_t ZEL_CALL ZEL_WriteCalFile(const char* path, const ZEL_CalSpec* d
                                           const double* open_re, const double* open_im,
                                           const double* load_re, const double* load_im) {
   const zel::CallLock lock;
-  state.frame.LibraryMode = 1;
-  state.frame.InExportCall = 1;
+  zel::EnterFrame();
   if (desc == nullptr) {
     state.frame.StatusCode = ZEL_ERR_CAL_SPEC;
   } else if (desc->from_mode0 != 0 && state.ident.Rgen == 0) {
@@ -41,8 +41,7 @@ ZEL_API int32_t ZEL_CALL ZEL_WriteCalFile(const char* path, const ZEL_CalSpec* d
     state.frame.StatusCode = zel::WriteCalFile(
         path, filled, {short_re, short_im, open_re, open_im, load_re, load_im}, offset);
   }
-  state.frame.InExportCall = 0;
-  return state.frame.StatusCode;
+  return zel::LeaveFrame();
 }
 
 }  // extern "C"

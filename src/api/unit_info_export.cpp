@@ -8,7 +8,7 @@
 #include "ZEL_863_DLL.h"
 #include "api/call_lock.h"
 #include "ident/identify.h"
-#include "ident/sensors.h"
+#include "instrument/sensors.h"
 #include "link/exchange.h"
 #include "platform/platform.h"
 #include "state/state.h"

@@ -19,6 +19,7 @@
 #include "state/state.h"
 #include "state/text.h"
 #include "synth/dds.h"
+#include "synth/mult_table.h"
 
 namespace zel {
 

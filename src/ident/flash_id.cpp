@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ZEL_863_DLL.h"
 #include "ident/identify.h"
 #include "link/exchange.h"
 #include "platform/platform.h"
@@ -98,7 +99,7 @@ void ReadFlashWords(int count, int address) {
     }
   }
   if (index < 2 * count) {
-    state.frame.StatusCode = 27;
+    state.frame.StatusCode = ZEL_ERR_FLASH_READ;
     return;
   }
   for (int k = 0; k < count; ++k) l.RxWords[k] = l.RxBytes[2 * k] * 256 + l.RxBytes[2 * k + 1];
@@ -119,7 +120,7 @@ void WriteFlashWords(int count, int address, const std::int32_t* words) {
     b = ReadReplyByte();
     if (b >= 0) break;
   }
-  if (b != 'K') state.frame.StatusCode = 29;
+  if (b != 'K') state.frame.StatusCode = ZEL_ERR_FLASH_WRITE;
 }
 
 void ReadFlashId() {

@@ -24,7 +24,7 @@
 #include "platform/platform.h"
 #include "state/state.h"
 #include "state/text.h"
-#include "synth/dds.h"
+#include "synth/mult_table.h"
 
 namespace zel {
 
@@ -64,7 +64,7 @@ double NumberAfter(std::string_view text, std::string_view token, int count) {
 // Collects the reply to "V": the first byte dropped, at most 255 characters kept (the first
 // ones), until a terminator or until a tick reading taken after an empty read is past the
 // deadline. Returns whether the last byte read was a terminator.
-bool CollectReply(std::uint32_t deadline, std::string* text) {
+bool CollectIdentReply(std::uint32_t deadline, std::string* text) {
   auto& p = platform::Current();
   std::uint32_t tick = p.TickMs();
   bool first = true;
@@ -238,12 +238,12 @@ void IdentifyController() {
   const bool sent = WriteRequest("V");
 
   std::string reply;
-  const bool terminated = sent && CollectReply(deadline, &reply);
+  const bool terminated = sent && CollectIdentReply(deadline, &reply);
   SetText(f.TextBuf, reply);
   std::string text = f.TextBuf;  // what the buffer holds (a NUL byte in the reply ends it)
 
   if (!terminated && TextFind(text, kCompleteMark) == 0) {
-    f.StatusCode = 121;
+    f.StatusCode = ZEL_ERR_NO_IDENT;
     id.IdentReplyOk = 0;
   } else {
     f.StatusCode = 0;

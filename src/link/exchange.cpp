@@ -12,8 +12,8 @@
 // e.g. --> 46 30 36 36 36 36 36 37 43   ("F0666667C", 10 MHz on a 400 MHz clock)
 //      <-- 72 bytes of record
 // A record with a bad checksum is asked for again with "R" (the controller resends it unchanged),
-// five attempts in all; after the fifth the point is reported as failed (34529), not computed
-// from an older record as if it were new.
+// five attempts in all; after the fifth the point is reported as failed (ZEL_ERR_RECORD_CHECKSUM),
+// not computed from an older record as if it were new.
 //
 // The line carries no sequence number: a reply that comes after its reader gave up (a controller
 // that stalled, a USB adapter that flushed late) would be taken for the reply to the next
@@ -28,6 +28,7 @@
 
 #include "link/exchange.h"
 
+#include "ZEL_863_DLL.h"
 #include "platform/platform.h"
 #include "state/state.h"
 #include "state/text.h"
@@ -110,15 +111,16 @@ void ReadRecord(int send) {
     if (send > 0) {
       for (int i = 0; i <= last; ++i) l.RxBytes[i] = l.RxWords[i] = -1;
       DiscardPending();
-      // The port has gone: nothing will come, and the call reports 34533 without waiting two
-      // seconds for it.
+      // The port has gone: nothing will come, and the call reports ZEL_ERR_NOT_SENT without waiting
+      // two seconds for it.
       if (!WriteCommand("R")) {
         l.DataValid = 0;
         return;
       }
     }
     if (!CollectReply(last + 1, kRecordEmptyReadLimit)) {
-      state.frame.StatusCode = 34525;  // no data from the instrument; asking again will not help
+      // No data from the instrument; asking again will not help.
+      state.frame.StatusCode = ZEL_ERR_NO_RECORD;
       return;
     }
     std::uint32_t sum = 0;
@@ -151,7 +153,7 @@ void ReadRecord(int send) {
   } while (retries < kRecordAttempts && l.PortStatus <= 0);
   // Five records in a row failed their checksum: the line is too noisy to trust, and the point
   // must not be reported as measured.
-  if (retries >= kRecordAttempts) state.frame.StatusCode = 34529;
+  if (retries >= kRecordAttempts) state.frame.StatusCode = ZEL_ERR_RECORD_CHECKSUM;
 }
 
 int ReadSensorReply(std::string_view command, int limit) {

@@ -14,7 +14,8 @@ inline constexpr int kRecordEmptyReadLimit = 2000;
 inline constexpr int kRecordAttempts = 5;
 
 // Writes one command in one write to CommHandle. Returns whether it went out; when it did not
-// (no port open, a pulled adapter) sets SendFailed, which the frames report as 34533.
+// (no port open, a pulled adapter) sets SendFailed, which the frames report as
+// ZEL_ERR_NOT_SENT.
 bool WriteCommand(const std::uint8_t* bytes, int count);
 bool WriteCommand(std::string_view bytes);
 // The same for a command that the controller answers: first drops whatever is waiting on the
@@ -26,9 +27,9 @@ bool WriteRequest(std::string_view bytes);
 int ReadReplyByte();
 
 // The detector record reader. Reads ShortRecord, ReadingScale, LibraryMode; writes RxBytes,
-// RxWords, PortStatus, DataValid; StatusCode 34525 on time-out, 34529 after five failed
-// checksums. Returns at once when its "R" cannot be sent. The frequency commands call it only
-// when their command went out.
+// RxWords, PortStatus, DataValid; StatusCode ZEL_ERR_NO_RECORD on time-out, ZEL_ERR_RECORD_CHECKSUM
+// after five failed checksums. Returns at once when its "R" cannot be sent. The frequency commands
+// call it only when their command went out.
 void ReadRecord(int send);
 
 // Two-byte sensor read: writes the command, reads two bytes into RxBytes[0..1] within `limit`

@@ -6,6 +6,7 @@
 
 #include "link/port.h"
 
+#include "ZEL_863_DLL.h"
 #include "link/exchange.h"
 #include "platform/platform.h"
 #include "state/state.h"
@@ -29,7 +30,7 @@ void OpenPortPurging(int purge) {
   PortHandle h = 0;
   if (!p.OpenPort(l.PortNumber, &h)) {
     l.CommHandle = 0;  // no handle: writes go nowhere and reads time out
-    state.frame.StatusCode = 34502;
+    state.frame.StatusCode = ZEL_ERR_PORT_OPEN;
     p.PauseMs(kOpenSettleMs);
     return;
   }

@@ -3,7 +3,7 @@
 namespace zel {
 
 // Opens COM<PortNumber> at BaudRate and empties the line both ways. Writes CommHandle,
-// PortStatus; StatusCode 34502 on failure.
+// PortStatus; StatusCode ZEL_ERR_PORT_OPEN on failure.
 void OpenPort();
 // "C" at the current rate, then reopens at 115000 (dropping only the input, so "C" still goes
 // out). Reads HighSpeedComm; writes BaudRate.

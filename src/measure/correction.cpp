@@ -16,7 +16,7 @@
 // number gives a correction that is not a number, which the guards below turn into 99999 or
 // 0.00001 ohms and 0.001 ohms. A whole MHz outside the multiplier map counts as the band of the
 // map's nearest entry (below 0 MHz the band of 0 MHz). A custom point outside the table, a grid
-// with a step of 0 among them, fails with 34514 and returns its uncorrected Rs and Xs.
+// with a step of 0 among them, fails with ZEL_ERR_CAL_RANGE and returns its uncorrected Rs and Xs.
 
 #include "measure/correction.h"
 
@@ -24,7 +24,7 @@
 #include <cstdint>
 
 #include "ZEL_863_DLL.h"
-#include "link/relay.h"
+#include "instrument/relay.h"
 #include "state/state.h"
 
 namespace zel {

@@ -10,10 +10,12 @@
 
 #include <cmath>
 
+#include "ZEL_863_DLL.h"
 #include "measure/correction.h"
 #include "measure/raw_impedance.h"
 #include "state/state.h"
 #include "synth/dds.h"
+#include "synth/mult_table.h"
 
 namespace zel {
 
@@ -34,7 +36,6 @@ constexpr int kRefBlockStart = 16;
 // below it there is no usable reference signal at all.
 constexpr double kMinMagLoad = 1;
 constexpr double kMinMagRef = 50;
-constexpr std::int32_t kStatusNoReference = 34526;
 
 // The two substitute frequencies are only 2 * FreqOffset apart, so the detector phase moves
 // little between them; but a phase near +-PI may come out on the other side of the cut at the
@@ -126,7 +127,7 @@ void DecodeDetectors() {
   m.MagRef = m.DemodAmplitude;
   if (m.MagRef < kMinMagRef) {
     m.MagRef = kMinMagRef;
-    state.frame.StatusCode = kStatusNoReference;
+    state.frame.StatusCode = ZEL_ERR_NO_REFERENCE;
   }
   m.PhaseRef = m.Phase;
 }

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "state/state.h"
+#include "platform/port_handle.h"
 
 namespace zel::platform {
 

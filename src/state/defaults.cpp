@@ -57,7 +57,6 @@ void InitDefaults() {
   m.ReadingScale = 4;
   m.ScanIndex = 0;
   m.ScanRunning = 0;
-  m.PI = 3.14159;
   m.PI = 3.141592654;
 
   c.CalLoaded = 0;

@@ -1,9 +1,14 @@
 // The process-wide state of the library. Every variable lives as long as the library is loaded and
 // is 0 (numbers) or empty (texts) until InitDefaults gives it its working default. Variables are
 // grouped by the subsystem that owns them.
+//
+// A few variables are written and never read by the library (marked "kept, never read"): the
+// interactive program that shares this engine reads them, and they keep the values it would find.
 #pragma once
 
 #include <cstdint>
+
+#include "platform/port_handle.h"
 
 namespace zel {
 
@@ -12,8 +17,6 @@ inline constexpr int kRxSize = 72;
 inline constexpr int kCalTableSize = 30032;
 inline constexpr int kSegCount = 50;
 inline constexpr int kMultTableSize = 2000;
-
-using PortHandle = std::int64_t;
 
 struct FrameState {  // the exported frames
   std::int32_t StatusCode;
@@ -30,7 +33,7 @@ struct LinkState {  // port, exchange, relay and sync
   std::int32_t BaudRate;
   std::int32_t HighSpeedComm;
   std::int32_t PortStatus;
-  std::int32_t AutoPowerDown;
+  std::int32_t AutoPowerDown;  // kept, never read: the last "D" setting sent
   std::int32_t RxBytes[kRxSize];
   std::int32_t RxWords[kRxSize];
   std::int32_t DataValid;
@@ -38,7 +41,7 @@ struct LinkState {  // port, exchange, relay and sync
   std::int32_t RelayState;
   std::int32_t PrevRelayCode;
   std::int32_t RelayControl;
-  std::int32_t LowCurrentMode;
+  std::int32_t LowCurrentMode;  // kept, never read
   std::int32_t SyncEnabled;
   std::int32_t SyncMode;
   std::int32_t SendFailed;  // a command of the running call did not go out; the frames clear it
@@ -64,11 +67,11 @@ struct SynthState {  // DDS programming
   std::int32_t SegMults[kSegCount];
   std::int32_t MultsByMHz[kMultTableSize];
   double Dds1Level;
-  double Dds2Level;
+  double Dds2Level;  // kept, never read: the offset synthesizer's level last sent
 };
 
-struct MeasureState {  // point cycle, demodulation, correction, averaging
-  std::int32_t ScanIndex;
+struct MeasureState {      // point cycle, demodulation, correction, averaging
+  std::int32_t ScanIndex;  // kept, never read: a point leaves it as it found it
   std::int32_t ScanRunning;
   double FreqOffset;
   double StepGridMHz;
@@ -81,7 +84,7 @@ struct MeasureState {  // point cycle, demodulation, correction, averaging
   double PI;
   double SinTable[16];
   double CosTable[16];
-  double Sin2Table[16];
+  double Sin2Table[16];  // kept, never read: the second and third harmonics' tables
   double Cos2Table[16];
   double Sin3Table[16];
   double Cos3Table[16];
@@ -101,16 +104,16 @@ struct MeasureState {  // point cycle, demodulation, correction, averaging
 struct CalState {  // calibration file and tables
   std::int32_t CalLoaded;
   char CalFilePath[kTextSize];
-  char CalDate[kTextSize];
-  char CalComment[kTextSize];
+  char CalDate[kTextSize];     // kept, never read: the file's date
+  char CalComment[kTextSize];  // kept, never read: the file's comment
   double CustStartMHz;
-  double CustEndMHz;
+  double CustEndMHz;  // kept, never read: recorded in the file only
   double CustStepMHz;
   std::int32_t NumCalPoints;
   std::int32_t CustomCal;
   double Rcal;
-  double CalTemperature;
-  double CalMaxFreqMHz;
+  double CalTemperature;  // kept, never read
+  double CalMaxFreqMHz;   // kept, never read
   double CalShortRe[kCalTableSize];
   double CalShortIm[kCalTableSize];
   double CalOpenRe[kCalTableSize];

@@ -27,10 +27,12 @@
 #include <cstdint>
 #include <string>
 
+#include "ZEL_863_DLL.h"
+#include "instrument/averaging.h"
 #include "link/exchange.h"
-#include "measure/averaging.h"
 #include "platform/platform.h"
 #include "state/state.h"
+#include "state/status.h"
 #include "state/text.h"
 
 namespace zel {
@@ -63,8 +65,6 @@ constexpr int kLevelMax = 1023;
 constexpr int kLevelSynth2Flag = 0x4000;
 // The controller needs this long to load the level into the DDS before the next command.
 constexpr int kLevelSettleMs = 10;
-
-constexpr std::int32_t kStatusImageZone = 34512;
 
 void PutHex(std::uint8_t* dst, std::uint32_t value) {
   const std::string hex = HexField(value, kTuningWordDigits);
@@ -129,11 +129,11 @@ std::uint32_t UhfSynthWord(double freq, int mult, bool magnitude) {
   auto& s = state.synth;
   const double clock = s.XtalOsc * mult;
   if (!(clock > 0)) {
-    state.frame.StatusCode = kStatusImageZone;
+    state.frame.StatusCode = ZEL_ERR_IMAGE_ZONE;
     return 0;
   }
   double x = freq / clock;
-  if (!FoldIntoFirstZone(x)) state.frame.StatusCode = kStatusImageZone;
+  if (!FoldIntoFirstZone(x)) state.frame.StatusCode = ZEL_ERR_IMAGE_ZONE;
   double scaled = x * s.TuningScale;
   if (magnitude) scaled = std::fabs(scaled);
   return UhfWord(scaled);
@@ -163,17 +163,14 @@ void ProgramDds() {
   const double requested = s.TestFreqMHz;
   // Setting the averaging clears the status; a failure met earlier in the point (an invalid
   // multiplier code) or by this command (no record) must still reach the caller.
-  const std::int32_t status_before = state.frame.StatusCode;
-  bool averaging_raised = false;
   if (s.TestFreqMHz < kLowAvgLimitMHz) {
     if (s.TestFreqMHz < kVeryLowAvgLimitMHz) {
       saved_avg = m.AvgCount;
-      SetAveraging(state.ident.HighAvgAllowed > 0 ? kVeryLowAvgCountHigh : kLowAvgCount);
-      averaging_raised = true;
+      const int raised = state.ident.HighAvgAllowed > 0 ? kVeryLowAvgCountHigh : kLowAvgCount;
+      KeepStatusAcross([raised] { SetAveraging(raised); });
     } else if (m.AvgCount < kLowAvgCount) {
       saved_avg = m.AvgCount;
-      SetAveraging(kLowAvgCount);
-      averaging_raised = true;
+      KeepStatusAcross([] { SetAveraging(kLowAvgCount); });
     }
   }
   if (m.ScanRunning != 0) s.TestFreqMHz = s.TestFreqMHz * kScanNudge;
@@ -184,11 +181,7 @@ void ProgramDds() {
     ProgramUhfDds();
   }
 
-  const std::int32_t status_command = state.frame.StatusCode;
-  if (saved_avg > 0) SetAveraging(saved_avg);
-  if (averaging_raised) {
-    state.frame.StatusCode = status_command != 0 ? status_command : status_before;
-  }
+  if (saved_avg > 0) KeepStatusAcross([saved_avg] { SetAveraging(saved_avg); });
   s.TestFreqMHz = requested;
 }
 

@@ -6,11 +6,13 @@
 // frequency on, and expanded into one code per whole MHz. A code packs both: 32 * SignalMult +
 // OffsetMult.
 
+#include "synth/mult_table.h"
+
 #include <cmath>
 #include <cstdint>
 
+#include "ZEL_863_DLL.h"
 #include "state/state.h"
-#include "synth/dds.h"
 
 namespace zel {
 
@@ -21,7 +23,6 @@ constexpr int kSettlingShort = 2;
 constexpr int kSettlingLong = 20;
 constexpr int kMaxMultCode = 660;  // 32 * 20 + 20
 constexpr int kMultCodeShift = 32;
-constexpr std::int32_t kStatusMultCode = 34511;
 
 // The segment list ends at the first code below 1; the expansion also stops once a segment starts
 // this far above the top of the range.
@@ -76,7 +77,7 @@ void SelectMults() {
     s.LastMultCode = code;
     if (code < 0 || code > kMaxMultCode) {
       state.measure.ScanRunning = 0;
-      state.frame.StatusCode = kStatusMultCode;
+      state.frame.StatusCode = ZEL_ERR_MULT_CODE;
     }
   }
 }

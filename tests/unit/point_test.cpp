@@ -14,7 +14,7 @@
 #include "state/state.h"
 #include "support/engine_test.h"
 #include "support/records.h"
-#include "synth/dds.h"
+#include "synth/mult_table.h"
 
 using zel::state;
 using zel::platform::FakePlatform;

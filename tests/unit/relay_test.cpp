@@ -1,6 +1,6 @@
 // The relay command with the high-power model's RF voltage guard, against a scripted controller
 // whose RF sensor answers with a given converter count.
-#include "link/relay.h"
+#include "instrument/relay.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The RF voltage and temperature readings against a scripted controller that answers the sensor
 // commands with a given converter count.
-#include "ident/sensors.h"
+#include "instrument/sensors.h"
 
 #include <gtest/gtest.h>
 

@@ -7,11 +7,12 @@
 //
 // The converter runs from 3.3 V over 4096 counts.
 
-#include "ident/sensors.h"
+#include "instrument/sensors.h"
 
 #include <cmath>
 #include <string>
 
+#include "ZEL_863_DLL.h"
 #include "link/exchange.h"
 #include "platform/platform.h"
 #include "state/state.h"
@@ -64,13 +65,13 @@ void ReadRFVoltage() {
   auto& id = state.ident;
   if (!HasRFSensor()) {
     id.RFVolts = 0;
-    state.frame.StatusCode = 34517;
+    state.frame.StatusCode = ZEL_ERR_NO_RF_SENSOR;
     return;
   }
   state.frame.StatusCode = 0;
   const int raw = ReadSensorReply("Z4", kRFEmptyReadLimit);
   if (raw < 0) {
-    state.frame.StatusCode = 34518;  // RFVolts keeps the last good reading
+    state.frame.StatusCode = ZEL_ERR_RF_TIMEOUT;  // RFVolts keeps the last good reading
     return;
   }
   if (raw > kMaxRawCount) {
@@ -81,7 +82,7 @@ void ReadRFVoltage() {
     platform::ShowNotice(" Comm error 3732", text.c_str(), platform::kNoticeTopmost);
     // A garbled count is no reading: reported as 0 V with success, the relay guard would switch
     // on it with RF on the input. It fails like a reply that never came.
-    state.frame.StatusCode = 34518;
+    state.frame.StatusCode = ZEL_ERR_RF_TIMEOUT;
     return;
   }
   const double v = ConverterVolts(raw);
@@ -93,13 +94,13 @@ void ReadTemperature() {
   state.frame.StatusCode = 0;
   if (!HasTempSensor() || state.frame.LibraryMode == 0) {
     id.TempF = kNoSensorTempF;
-    state.frame.StatusCode = 34515;
+    state.frame.StatusCode = ZEL_ERR_NO_TEMP_SENSOR;
     return;
   }
   const int raw = ReadSensorReply(id.PowerModel > 0 ? "Z7" : "ZT", kTempEmptyReadLimit);
   // A count past the converter's top is a garbled reply: no reading either.
   if (raw < 0 || raw > kMaxRawCount) {
-    state.frame.StatusCode = 34516;  // TempF keeps its value
+    state.frame.StatusCode = ZEL_ERR_TEMP_TIMEOUT;  // TempF keeps its value
     return;
   }
   const double v = ConverterVolts(raw);

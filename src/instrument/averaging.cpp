@@ -2,7 +2,7 @@
 // scaled by the count it used, so the library multiplies each word by ReadingScale to bring all
 // counts to one scale: 16 for a single reading, 4 up to 4 readings, 2 up to 8, 1 from 9 on.
 
-#include "measure/averaging.h"
+#include "instrument/averaging.h"
 
 #include <cstdint>
 

@@ -5,15 +5,17 @@
 // The high-power model must not switch its relay with RF on the input: above 30.1 V peak the
 // contacts would be damaged, so the switch is refused.
 
-#include "link/relay.h"
+#include "instrument/relay.h"
 
 #include <cstdint>
 
-#include "ident/sensors.h"
+#include "ZEL_863_DLL.h"
+#include "instrument/averaging.h"
+#include "instrument/sensors.h"
 #include "link/exchange.h"
-#include "measure/averaging.h"
 #include "platform/platform.h"
 #include "state/state.h"
+#include "state/status.h"
 
 namespace zel {
 
@@ -27,15 +29,13 @@ void ProgramRelay(int code) {
   auto& l = state.link;
   state.frame.StatusCode = 0;
   if (state.frame.ConstantFreqActive != 0) return;
-  // A voltage read that got no reply is still reported after the averaging command below has
-  // cleared the status: the switch went ahead on the last voltage held, which the host must know.
-  std::int32_t sensor_status = 0;
   if (l.RelayControl != 0) {
-    if (state.ident.PowerModel > 0 && code > 0 && code != l.PrevRelayCode) {
+    // The voltage is read again only when the relay goes to another nonzero code.
+    if (state.ident.PowerModel == 0) {
+      state.ident.RFVolts = 0;
+    } else if (state.ident.PowerModel > 0 && code > 0 && code != l.PrevRelayCode) {
       ReadRFVoltage();
-      sensor_status = state.frame.StatusCode;
     }
-    if (state.ident.PowerModel == 0) state.ident.RFVolts = 0;
   }
   const std::int32_t state_before = l.RelayState;
   l.RelayState = code;
@@ -54,10 +54,11 @@ void ProgramRelay(int code) {
     l.PrevRelayCode = code;
     state.synth.LastMultCode = 0;
     platform::Current().PauseMs(kRelaySettleMs);
-    SetAveraging(state.measure.AvgCount);  // the controller forgets its count on a relay change
-    if (sensor_status != 0) state.frame.StatusCode = sensor_status;
+    // The controller forgets its count on a relay change. A voltage read that got no reply is
+    // still reported: the switch went ahead on the last voltage held, which the host must know.
+    KeepStatusAcross([] { SetAveraging(state.measure.AvgCount); });
   } else if (l.RelayControl != 0) {
-    state.frame.StatusCode = 34506;
+    state.frame.StatusCode = ZEL_ERR_RF_OVERVOLTAGE;
   }
 }
 
