@@ -3,7 +3,6 @@
 
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -19,10 +18,22 @@ std::map<std::string, int> HeaderStatusCodes() {
   text << in.rdbuf();
   const std::string s = text.str();
   std::map<std::string, int> codes;
-  const std::regex entry(R"((ZEL_(?:OK|ERR_[A-Z0-9_]+)) = (\d+))");
-  for (auto it = std::sregex_iterator(s.begin(), s.end(), entry); it != std::sregex_iterator();
-       ++it) {
-    codes[(*it)[1]] = std::stoi((*it)[2]);
+  // A hand scan: GCC 12's std::regex trips -Wmaybe-uninitialized under the sanitizers.
+  auto is_name_char = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  };
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  for (std::size_t pos = s.find("ZEL_"); pos != std::string::npos; pos = s.find("ZEL_", pos)) {
+    std::size_t end = pos + 4;
+    while (end < s.size() && is_name_char(s[end])) ++end;
+    const std::string name = s.substr(pos, end - pos);
+    pos = end;
+    if (name != "ZEL_OK" && name.rfind("ZEL_ERR_", 0) != 0) continue;
+    if (s.compare(end, 3, " = ") != 0) continue;
+    std::size_t digits_end = end + 3;
+    while (digits_end < s.size() && is_digit(s[digits_end])) ++digits_end;
+    if (digits_end == end + 3) continue;
+    codes[name] = std::stoi(s.substr(end + 3, digits_end - end - 3));
   }
   return codes;
 }
