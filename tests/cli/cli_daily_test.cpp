@@ -144,7 +144,9 @@ TEST(CliFormats, StdoutCarriesTheFormatAsked) {
       {"sweep touchstone to stdout",
        with({"-o", "-"}),
        false,
-       {"! instrument: standard serial 12345 firmware 5.12\n", "! values: corrected\n",
+       {"! ZEL standard analyzer, built-in simulator, corrected by a calibration made for this "
+        "run\n",
+        "! instrument: standard serial 12345 firmware 5.12\n", "! values: corrected\n",
         "! averaging: 1\n", "! tool: zel ", "# MHZ S RI R 50\n13.000000000 "}},
       {"sweep json to stdout", with({"--format", "json", "-o", "-"}), true, {"\"points\""}},
       {"point json", {"point", "14", "--format", "json"}, true, {"\"point\": {\"frequency_mhz\""}},

@@ -447,11 +447,13 @@ int RunSweep(Session& s, const RunOptions& r, const SweepOptions& given) {
   }
   if (stream_table) PrintSummary(stdout, Summarize(points));
   StdoutGone();
+  // Taken while the session still knows what it measured on (the built-in simulator goes with
+  // the close).
+  const Provenance prov = MakeProvenance(s, mode == 1, cal_name, o.avg_given ? o.avg : 1);
   // Relay off and port closed before the files are written: the instrument is left safe even
   // when writing takes a while or fails.
   s.Close();
 
-  const Provenance prov = MakeProvenance(s, mode == 1, cal_name, o.avg_given ? o.avg : 1);
   if (!file_to_stdout && r.format == OutFormat::kJson && !StdoutGone())
     std::fputs(JsonText(points, prov).c_str(), stdout);
   int status = kExitOk;
