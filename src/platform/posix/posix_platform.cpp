@@ -13,8 +13,9 @@
 // it out byte by byte. While the link awaits a reply of known length (ExpectReply) to the command
 // just written, the first read sleeps until the command and the whole reply have had their wire
 // time and takes the reply in one read: a 72-byte record costs one wakeup. Should the reply not
-// be all there by then, the first bytes of it are followed by one sleep as long as the rest's wire
-// time. An empty read is unchanged: about 1 ms (the first one of a reply: its wire time).
+// be all there by then, the rest is read as it comes (its last bytes are due at once); should
+// nothing be there, the first bytes that come are followed by one sleep as long as the rest's
+// wire time. An empty read is unchanged: about 1 ms (the first one of a reply: its wire time).
 //
 // A USB serial adapter holds received bytes for its latency timer (16 ms by default on FTDI
 // chips) before passing them on; the port is asked for low latency on open (docs/USB-ADAPTERS.md).
@@ -47,9 +48,6 @@ namespace {
 
 // The link counts empty reads as milliseconds of waiting (2000 of them are the record time-out).
 constexpr std::int64_t kEmptyReadNs = 1000000;
-// A reply's first read comes this much after its wire time ends: the time the other end takes to
-// pass the last bytes on, so that they are not left for a second wakeup.
-constexpr std::int64_t kFirstReadMarginNs = 100000;
 
 std::int64_t MonotonicNs() {
   timespec ts{};
@@ -228,7 +226,7 @@ class PosixPlatform final : public Platform {
   void ExpectReply(PortHandle handle, int bytes) override {
     if (auto rx = rx_.find(handle); rx != rx_.end()) {
       rx->second.Expect(bytes);
-      rx->second.PlanFirstRead(1000000000, kFirstReadMarginNs);
+      rx->second.PlanFirstRead(1000000000, 0);
     }
   }
 
@@ -296,7 +294,9 @@ class PosixPlatform final : public Platform {
   }
 
   // The awaited reply's first read, when one is planned: one sleep until the command and the reply
-  // have had their wire time, then one read. True with bytes buffered. Nothing there yet is an
+  // have had their wire time, then one read. True with bytes buffered; what is missing then is due
+  // at once (the other end was that late), so it is read as it comes, without the sleep that
+  // would make the reply late by the rest's wire time. Nothing there yet is an
   // empty read that took the reply's wire time instead of 1 ms (so a time-out comes at most that
   // much later); the reads after it wait as always. If the sleep was already over (the host was
   // late), nothing there leaves the wait to Refill, so the empty read still takes its 1 ms.
@@ -309,7 +309,7 @@ class PosixPlatform final : public Platform {
     ssize_t n = ::read(fd, r.bytes.data(), r.bytes.size());
     if (n <= 0) return false;
     r.tail = static_cast<int>(n);
-    AwaitRest(fd, r);
+    r.waited = true;
     return true;
   }
 
