@@ -19,6 +19,11 @@ struct RxBuffer {
   bool waited = false;    // the one wire-time wait of this reply is spent
   int baud = 0;           // the line rate last set, for the wire time
   bool no_waits = false;  // the platform found its waits too coarse for the wire time
+  // The command written last, until a reply is awaited: its length and when its write returned
+  // (in the platform's clock), so the reply's first read can wait for command and reply at once.
+  int sent = 0;
+  std::int64_t sent_at = 0;
+  std::int64_t first_read_at = 0;  // the awaited reply's first read, 0 = none planned
 
   int Buffered() const { return tail - head; }
   int Space() const { return static_cast<int>(bytes.size()) - tail; }
@@ -32,6 +37,22 @@ struct RxBuffer {
   void Expect(int count) {
     expected = std::max(count, 0);
     waited = false;
+    first_read_at = 0;
+  }
+
+  void Sent(int count, std::int64_t at) {
+    sent = count;
+    sent_at = at;
+  }
+
+  // Plans the awaited reply's first read (Expect comes first) for when the last command's bytes
+  // and the whole reply have had their wire time, plus `margin`; `per_second` is the clock's
+  // ticks a second. Only right after a command: the reply cannot come before it was asked for.
+  void PlanFirstRead(std::int64_t per_second, std::int64_t margin) {
+    const int total = sent + expected;
+    if (sent > 0 && expected > 0 && baud > 0 && !no_waits)
+      first_read_at = sent_at + per_second * kBitsPerByte * total / baud + margin;
+    sent = 0;
   }
 
   // Forgets what is buffered and any reply awaited.

@@ -10,9 +10,12 @@
 // 115000, not 115200.
 //
 // Reads are buffered: whatever is waiting on the line comes in with one read() and ReadByte hands
-// it out byte by byte. While the link awaits a reply of known length (ExpectReply), the first
-// bytes of it are followed by one sleep as long as the rest's wire time, so a 72-byte record
-// costs a few wakeups instead of one per byte. An empty read is unchanged: about 1 ms.
+// it out byte by byte. While the link awaits a reply of known length (ExpectReply) to the command
+// just written, the first read sleeps until the command and the whole reply have had their wire
+// time and takes the reply in one read: a 72-byte record costs one wakeup. Should the reply not
+// be all there by then, the rest is read as it comes (its last bytes are due at once); should
+// nothing be there, the first bytes that come are followed by one sleep as long as the rest's
+// wire time. An empty read is unchanged: about 1 ms (the first one of a reply: its wire time).
 //
 // A USB serial adapter holds received bytes for its latency timer (16 ms by default on FTDI
 // chips) before passing them on; the port is asked for low latency on open (docs/USB-ADAPTERS.md).
@@ -194,6 +197,7 @@ class PosixPlatform final : public Platform {
       pollfd p{fd, POLLOUT, 0};
       ::poll(&p, 1, 10);
     }
+    if (auto rx = rx_.find(handle); rx != rx_.end()) rx->second.Sent(count, MonotonicNs());
     return true;
   }
 
@@ -215,12 +219,15 @@ class PosixPlatform final : public Platform {
       return -1;
     }
     RxBuffer& r = rx->second;
-    if (r.Buffered() == 0 && !Refill(fd, r, deadline)) return -1;
+    if (r.Buffered() == 0 && !FirstRead(fd, r) && !Refill(fd, r, deadline)) return -1;
     return r.Take();
   }
 
   void ExpectReply(PortHandle handle, int bytes) override {
-    if (auto rx = rx_.find(handle); rx != rx_.end()) rx->second.Expect(bytes);
+    if (auto rx = rx_.find(handle); rx != rx_.end()) {
+      rx->second.Expect(bytes);
+      rx->second.PlanFirstRead(1000000000, 0);
+    }
   }
 
   std::string PortDevice(PortHandle handle) const override {
@@ -284,6 +291,26 @@ class PosixPlatform final : public Platform {
       SleepUntilNs(deadline);
       return false;
     }
+  }
+
+  // The awaited reply's first read, when one is planned: one sleep until the command and the reply
+  // have had their wire time, then one read. True with bytes buffered; what is missing then is due
+  // at once (the other end was that late), so it is read as it comes, without the sleep that
+  // would make the reply late by the rest's wire time. Nothing there yet is an
+  // empty read that took the reply's wire time instead of 1 ms (so a time-out comes at most that
+  // much later); the reads after it wait as always. If the sleep was already over (the host was
+  // late), nothing there leaves the wait to Refill, so the empty read still takes its 1 ms.
+  bool FirstRead(int fd, RxBuffer& r) {
+    const std::int64_t at = r.first_read_at;
+    if (at == 0) return false;
+    r.first_read_at = 0;
+    r.head = r.tail = 0;
+    if (at > MonotonicNs()) SleepUntilNs(at);
+    ssize_t n = ::read(fd, r.bytes.data(), r.bytes.size());
+    if (n <= 0) return false;
+    r.tail = static_cast<int>(n);
+    r.waited = true;
+    return true;
   }
 
   // The first bytes of an awaited reply are in: the rest is on the wire and cannot come sooner
