@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -279,6 +280,8 @@ TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
   int held_fd = open(held.path().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(held_fd, 0);
   ASSERT_EQ(ioctl(held_fd, TIOCEXCL), 0);
+  // Root passes TIOCEXCL; the lock is what keeps every other program off the port.
+  ASSERT_EQ(flock(held_fd, LOCK_EX | LOCK_NB), 0);
   fs::path dir = fs::temp_directory_path() / ("zel-cli-fail-" + std::to_string(getpid()));
   fs::create_directories(dir);
   // A calibration file that names another unit than the simulator's serial number 12345.
@@ -301,6 +304,10 @@ TEST(CliFailures, NameTheStatusAndWhatToDoAndExitNonZero) {
        {"--device", (dir / "other.acal").string(), "info"},
        1,
        {"not a serial device (a file)"}},
+      {"a port another program holds",
+       {"--device", held.path(), "info"},
+       1,
+       {"cannot open", "held by another program: PID " + std::to_string(getpid())}},
       {"a device that is no terminal",
        {"--device", "/dev/null", "info"},
        1,
