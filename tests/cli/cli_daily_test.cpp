@@ -1,8 +1,11 @@
 // zel in daily use: signals, safe files, retries, script output, the link rate and the presets,
 // run as a user runs it on the built-in simulator and on zel-sim over a pseudo-terminal.
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -439,3 +442,44 @@ TEST(CliRetries, ALostIdentificationIsAskedForOnceMore) {
 #endif
 
 }  // namespace
+
+// A user who may not open the port is told what would let them: joining the device's group, when
+// the group may read and write it, else nothing short of its owner. Run as another user (nobody)
+// on pseudo-terminals whose mode and group the test sets; needs root to do that.
+TEST(CliPorts, APortThisUserMayNotOpenSaysWhatWouldLetThem) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to run zel as another user";
+  const group* dialout = getgrnam("dialout");
+  if (dialout == nullptr) GTEST_SKIP() << "no dialout group";
+  const gid_t gid = dialout->gr_gid;
+  struct Case {
+    const char* name;
+    mode_t mode;
+    gid_t gid;
+    const char* says;
+  } cases[] = {
+      {"group may read and write", 0660, gid,
+       "belongs to the group 'dialout'; join it with 'sudo "
+       "usermod -aG dialout nobody'"},
+      {"owner only", 0600, gid, "only its owner (root) may open it"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int master = -1, slave = -1;
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ASSERT_EQ(chown(name, 0, c.gid), 0);
+    ASSERT_EQ(chmod(name, c.mode), 0);
+    Child zel("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", ZEL_CLI_PATH,
+                                   "--device", name, "info"});
+    zel.CloseStdin();
+    const int status = zel.Wait();
+    close(slave);
+    close(master);
+    if (status == 127 || zel.err.find("Permission denied") != std::string::npos)
+      GTEST_SKIP() << "nobody cannot run this build of zel: " << zel.err;
+    EXPECT_EQ(status, 1) << zel.err;
+    EXPECT_NE(zel.err.find("cannot open"), std::string::npos) << zel.err;
+    EXPECT_NE(zel.err.find(c.says), std::string::npos) << zel.err;
+  }
+}

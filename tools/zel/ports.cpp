@@ -182,6 +182,12 @@ std::string PortProblem(const std::string& path) {
       std::string group = GroupName(st.st_gid);
       const passwd* pw = getpwuid(getuid());
       std::string user = pw ? pw->pw_name : "$USER";
+      // Joining the group helps only when the group may read and write the device.
+      if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+        const passwd* owner = getpwuid(st.st_uid);
+        return std::string("permission denied: only its owner (") +
+               (owner ? owner->pw_name : std::to_string(st.st_uid)) + ") may open it";
+      }
       return "permission denied: the device belongs to the group '" + group +
              "'; join it with 'sudo usermod -aG " + group + " " + user +
              "', then log out and in again";
