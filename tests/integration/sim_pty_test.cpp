@@ -248,10 +248,12 @@ TEST(SimPty, ARecordThatCameLateIsNotTakenForTheNextPoint) {
   ZEL_InitVars(0);
   std::free(ZEL_GetVersion(0));
   double r = 0, x = 0;
-  pty.WithSim([](zelsim::Simulator& s) { return s.faults().extra_latency_ms = 2300; });
+  // Well past the record's time-out (2000 empty reads, 2.0-2.5 s, longer on a loaded machine),
+  // and the host waits until the record has landed.
+  pty.WithSim([](zelsim::Simulator& s) { return s.faults().extra_latency_ms = 3500; });
   EXPECT_NE(ZEL_ScanPoint(0, 7.0, &r, &x), 0);
   pty.WithSim([](zelsim::Simulator& s) { return s.faults().extra_latency_ms = 0; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   for (double f : {14.2, 21.0, 28.0}) {
     EXPECT_EQ(ZEL_ScanPoint(0, f, &r, &x), 0) << f;
     auto want = pty.WithSim([&](zelsim::Simulator& s) { return s.RawImpedance(f); });
