@@ -302,10 +302,10 @@ void Simulator::Receive(const std::uint8_t* bytes, std::size_t n, double now_s) 
     for (;;) {
       if (in_.empty()) break;
       int len = 0;
-      const CommandSpec* spec = Match(&len);
+      const CommandEntry* entry = Match(&len);
       if (len == 0) break;
       if (len > 0 && static_cast<int>(in_.size()) < len) break;
-      if (len < 0 || !Valid(*spec, len)) {
+      if (len < 0 || !Valid(*entry, len)) {
         if (len == -1) {
           ++counters_.unknown_bytes;
           Log(now_s, "unknown byte skipped: " + Printable(in_.data(), 1));
@@ -317,7 +317,7 @@ void Simulator::Receive(const std::uint8_t* bytes, std::size_t n, double now_s) 
         in_.erase(in_.begin());
         continue;
       }
-      Execute(*spec, len, now_s);
+      Execute(*entry, len, now_s);
       in_.erase(in_.begin(), in_.begin() + len);
     }
   }
@@ -344,7 +344,7 @@ constexpr int kMaxFlashWordsPerCommand = 16;
 
 // The controller's command table: first byte (and second for "Z"), length, field checks and the
 // handler. A command byte that is not here starts no command.
-const Simulator::CommandSpec Simulator::kCommands[] = {
+const Simulator::CommandEntry Simulator::kCommands[] = {
     {'F', 0, 9, 1, nullptr, &Simulator::OnFrequency},
     {'U', 0, 9, 1, nullptr, &Simulator::OnFrequency},
     {'E', 0, 19, 3, nullptr, &Simulator::OnUhfFrequency},
@@ -364,16 +364,16 @@ const Simulator::CommandSpec Simulator::kCommands[] = {
     {'Z', 'W', 0, 4, FlashWriteTag, &Simulator::OnFlashWrite},
 };
 
-const Simulator::CommandSpec* Simulator::Match(int* length) const {
+const Simulator::CommandEntry* Simulator::Match(int* length) const {
   const bool two_bytes = in_[0] == 'Z';
   if (two_bytes && in_.size() < 2) {
     *length = 0;
     return nullptr;
   }
-  for (const auto& spec : kCommands) {
-    if (spec.first != in_[0] || (two_bytes && spec.second != in_[1])) continue;
-    *length = spec.length;
-    if (spec.length == 0) {  // "ZW": 8 bytes of head, then 4 hex digits per word
+  for (const auto& entry : kCommands) {
+    if (entry.first != in_[0] || (two_bytes && entry.second != in_[1])) continue;
+    *length = entry.length;
+    if (entry.length == 0) {  // "ZW": 8 bytes of head, then 4 hex digits per word
       if (in_.size() < 3) {
         *length = 0;
       } else {
@@ -381,24 +381,24 @@ const Simulator::CommandSpec* Simulator::Match(int* length) const {
         *length = words < 1 || words > kMaxFlashWordsPerCommand ? -2 : 8 + 4 * words;
       }
     }
-    return *length > 0 ? &spec : nullptr;
+    return *length > 0 ? &entry : nullptr;
   }
   *length = two_bytes ? -2 : -1;
   return nullptr;
 }
 
-bool Simulator::Valid(const CommandSpec& spec, int len) const {
-  if (spec.hex_from > 0 &&
-      !AllHex(in_, static_cast<std::size_t>(spec.hex_from), static_cast<std::size_t>(len)))
+bool Simulator::Valid(const CommandEntry& entry, int len) const {
+  if (entry.hex_from > 0 &&
+      !AllHex(in_, static_cast<std::size_t>(entry.hex_from), static_cast<std::size_t>(len)))
     return false;
-  return spec.fields_ok == nullptr || spec.fields_ok(in_.data());
+  return entry.fields_ok == nullptr || entry.fields_ok(in_.data());
 }
 
-void Simulator::Execute(const CommandSpec& spec, int len, double now_s) {
+void Simulator::Execute(const CommandEntry& entry, int len, double now_s) {
   const Cmd c{in_.data(), len, now_s, Printable(in_.data(), static_cast<std::size_t>(len))};
   ++counters_.commands;
   rate_switch_pending_ = c.b[0] == 'C';
-  (this->*spec.run)(c);
+  (this->*entry.run)(c);
   if (faults_.unplug_after_commands >= 0) {
     if (faults_.unplug_after_commands <= 1) {
       faults_.unplug_after_commands = -1;

@@ -227,7 +227,7 @@ class Simulator {
   };
   using Handler = void (Simulator::*)(const Cmd& c);
   // One row of the controller's command table (simulator.cpp).
-  struct CommandSpec {
+  struct CommandEntry {
     std::uint8_t first;
     std::uint8_t second;  // "Z" commands: the byte that tells them apart; 0 for the others
     int length;           // bytes; 0 for "ZW", whose count byte gives its length
@@ -235,12 +235,12 @@ class Simulator {
     bool (*fields_ok)(const std::uint8_t* b);  // further checks of the fields, or null
     Handler run;
   };
-  static const CommandSpec kCommands[];
+  static const CommandEntry kCommands[];
   // The command that starts the input. *length: > 0 its length, 0 more bytes needed, -1 no
   // command starts with this byte, -2 a "Z" command with a second byte it does not know.
-  const CommandSpec* Match(int* length) const;
-  bool Valid(const CommandSpec& spec, int length) const;
-  void Execute(const CommandSpec& spec, int length, double now_s);
+  const CommandEntry* Match(int* length) const;
+  bool Valid(const CommandEntry& entry, int length) const;
+  void Execute(const CommandEntry& entry, int length, double now_s);
   // The handlers, one per command.
   void OnFrequency(const Cmd& c);     // "F", "U"
   void OnUhfFrequency(const Cmd& c);  // "E"

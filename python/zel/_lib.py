@@ -67,7 +67,7 @@ class UnitInfoStruct(ctypes.Structure):
     ]
 
 
-class CalSpecStruct(ctypes.Structure):
+class CalDescription(ctypes.Structure):
     """``ZEL_CalSpec`` of the C header, field for field."""
 
     _fields_ = [
@@ -116,7 +116,7 @@ _SIGNATURES = {
     "ZEL_GetRFVoltage": (ctypes.c_int64, [_I]),
     "ZEL_GetTemperature": (ctypes.c_int64, [_I]),
     "ZEL_SetNoticeHandler": (None, [NOTICE_HANDLER]),
-    "ZEL_WriteCalFile": (_I, [ctypes.c_char_p, ctypes.POINTER(CalSpecStruct)] + [_PD] * 6),
+    "ZEL_WriteCalFile": (_I, [ctypes.c_char_p, ctypes.POINTER(CalDescription)] + [_PD] * 6),
     "ZEL_StatusText": (ctypes.c_char_p, [_I]),
     "ZEL_LibraryVersion": (ctypes.c_char_p, []),
     "ZEL_GetUnitInfo": (_I, [ctypes.POINTER(UnitInfoStruct)]),

@@ -565,19 +565,19 @@ class Analyzer:
                 t = _lib.bits_to_double(self._lib.ZEL_GetTemperature(1))
                 if 0 <= t <= 200:
                     temp_f = t
-            spec = _lib.CalSpecStruct()
-            spec.rcal_ohms = rcal
-            spec.max_freq_mhz = 0  # the identified controller's
-            spec.temperature_f = temp_f
-            spec.custom = 1 if custom is not None else 0
-            spec.points = n
-            spec.start_mhz, spec.end_mhz, spec.step_mhz = start, stop, step
-            spec.unit_id = None  # the identified unit's own
-            spec.comment = comment.encode("latin-1")
-            spec.uhf = 1 if self.info.model_code == _lib.MODEL_UHF else 0
-            spec.from_mode0 = 1
+            desc = _lib.CalDescription()
+            desc.rcal_ohms = rcal
+            desc.max_freq_mhz = 0  # the identified controller's
+            desc.temperature_f = temp_f
+            desc.custom = 1 if custom is not None else 0
+            desc.points = n
+            desc.start_mhz, desc.end_mhz, desc.step_mhz = start, stop, step
+            desc.unit_id = None  # the identified unit's own
+            desc.comment = comment.encode("latin-1")
+            desc.uhf = 1 if self.info.model_code == _lib.MODEL_UHF else 0
+            desc.from_mode0 = 1
             p = os.fspath(path)
-            status = self._lib.ZEL_WriteCalFile(os.fsencode(p), ctypes.byref(spec), *arrays)
+            status = self._lib.ZEL_WriteCalFile(os.fsencode(p), ctypes.byref(desc), *arrays)
             self._check(status, f"writing the calibration file {p}")
             self._check(self._lib.ZEL_LoadCalFile(os.fsencode(p)), f"calibration file {p}")
             self._calibration = p
@@ -595,16 +595,16 @@ class Analyzer:
         n = round(self.info.max_freq_mhz) + EXTRA_STANDARD_POINTS
         short, open_, load = [(ctypes.c_double * n)(*([v] * n)) for v in (1.0, 5000.0, 100.0)]
         zeros = (ctypes.c_double * n)()
-        spec = _lib.CalSpecStruct()
-        spec.rcal_ohms = 50
-        spec.temperature_f = NOMINAL_TEMP_F
-        spec.unit_id = b""
-        spec.comment = b"zel-analyzer placeholder"
-        spec.uhf = 1 if self.info.model_code == _lib.MODEL_UHF else 0
+        desc = _lib.CalDescription()
+        desc.rcal_ohms = 50
+        desc.temperature_f = NOMINAL_TEMP_F
+        desc.unit_id = b""
+        desc.comment = b"zel-analyzer placeholder"
+        desc.uhf = 1 if self.info.model_code == _lib.MODEL_UHF else 0
         with tempfile.TemporaryDirectory(prefix="zel-") as d:
             p = os.fsencode(os.path.join(d, "placeholder.cal"))
-            spec_p = ctypes.byref(spec)
-            status = self._lib.ZEL_WriteCalFile(p, spec_p, short, zeros, open_, zeros, load, zeros)
+            desc_p = ctypes.byref(desc)
+            status = self._lib.ZEL_WriteCalFile(p, desc_p, short, zeros, open_, zeros, load, zeros)
             if status == errors.OK:
                 self._lib.ZEL_LoadCalFile(p)
 
