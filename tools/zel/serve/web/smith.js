@@ -34,7 +34,7 @@ export class SmithChart {
     const ctx = c.getContext('2d');
     ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
     ctx.clearRect(0, 0, w, h);
-    const rad = Math.min(w, h) / 2 - 24;  // room for the reactance labels
+    const rad = Math.min(w, h) / 2 - 34;  // room for the reactance labels
     const cx = w / 2, cy = h / 2;
     // Reflection coefficient to canvas; the imaginary axis points up.
     const at = (re, im) => [cx + re * rad, cy - im * rad];
@@ -97,8 +97,11 @@ export class SmithChart {
         // Where the arc meets the rim: gamma = (jx - 1) / (jx + 1).
         const den = 1 + xv * xv;
         const re = (xv * xv - 1) / den, im = (2 * s * xv) / den;
-        const [x, y] = at(re * 1.07, im * 1.07);
-        ctx.textBaseline = 'middle';
+        // Just outside the rim, the text leaning away from the circle so that no label runs
+        // into the chart or off a narrow canvas.
+        const [x, y] = [cx + re * (rad + 4), cy - im * (rad + 4)];
+        ctx.textAlign = re > 0.2 ? 'left' : re < -0.2 ? 'right' : 'center';
+        ctx.textBaseline = im > 0.2 ? 'bottom' : im < -0.2 ? 'top' : 'middle';
         ctx.fillText(`${s > 0 ? '+' : '−'}j${xv * 50}`, x, y);
       }
     }
