@@ -1,6 +1,8 @@
 // The serial link on a real pseudo-terminal with the POSIX platform:
 //  - reading a 72-byte detector record that is already waiting (CPU per record);
-//  - a record time-out (2000 empty reads): its wall time and the CPU it burns while waiting.
+//  - a record time-out (2000 empty reads): its wall time and the CPU it burns while waiting;
+//  - dropping the stale input before a request on a quiet line (the normal path): the driver's
+//    flush, against one empty read (what a drop by reading would add to every request).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <pty.h>
@@ -13,6 +15,7 @@
 
 #include "link/exchange.h"
 #include "link/port.h"
+#include "platform/platform.h"
 #include "state/defaults.h"
 #include "state/state.h"
 
@@ -92,6 +95,22 @@ void BM_RecordTimeout(benchmark::State& st) {
   st.counters["cpu_pct"] = 100.0 * cpu_s / wall_s;
 }
 BENCHMARK(BM_RecordTimeout)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_PurgeQuietLine(benchmark::State& st) {
+  Pty pty;
+  for (auto _ : st) {
+    zel::platform::Current().Purge(state.link.CommHandle, zel::platform::kPurgeInput);
+  }
+}
+BENCHMARK(BM_PurgeQuietLine)->Unit(benchmark::kMicrosecond);
+
+void BM_EmptyReadQuietLine(benchmark::State& st) {
+  Pty pty;
+  for (auto _ : st) {
+    if (zel::ReadReplyByte() >= 0) st.SkipWithError("the line was not quiet");
+  }
+}
+BENCHMARK(BM_EmptyReadQuietLine)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
