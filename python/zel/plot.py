@@ -111,6 +111,14 @@ def _fmt_f(f_mhz: float, scale: float, unit: str) -> str:
     return f"{_num_f(f_mhz, unit)} {unit}"
 
 
+def _frequency_axes(ax: Any, unit: str, ylabel: str) -> None:
+    """The frame every plot against frequency shares: axis labels, a light grid, no margin."""
+    ax.set_xlabel(f"Frequency ({unit})")
+    ax.set_ylabel(ylabel)
+    ax.grid(True, color="0.88")
+    ax.margins(x=0)
+
+
 def swr(
     sweeps: Sweeps,
     ax: Any = None,
@@ -152,10 +160,7 @@ def swr(
         ax.text(0.995, level, name, transform=ax.get_yaxis_transform(), ha="right", va="bottom",
                 fontsize=8.5, color=color)
     ax.set_ylim(1.0, max_swr * 1.02)
-    ax.set_xlabel(f"Frequency ({unit})")
-    ax.set_ylabel("SWR")
-    ax.grid(True, color="0.88")
-    ax.margins(x=0)
+    _frequency_axes(ax, unit, "SWR")
     if notes:
         ax.text(0.01, 0.98, "\n".join(notes), transform=ax.transAxes, va="top", ha="left",
                 fontsize=8.5, family="monospace",
@@ -185,10 +190,7 @@ def return_loss(
     ax.axhline(_RL_SWR2, color="tab:orange", ls="--", lw=1, label="SWR 2:1 (9.5 dB)")
     ax.axhline(_RL_SWR1_5, color="tab:green", ls="--", lw=1, label="SWR 1.5:1 (14.0 dB)")
     ax.set_ylim(min(max(top * 1.1, 20.0), 62.0), 0)  # better matches further down
-    ax.set_xlabel(f"Frequency ({unit})")
-    ax.set_ylabel("Return loss (dB)")
-    ax.grid(True, color="0.88")
-    ax.margins(x=0)
+    _frequency_axes(ax, unit, "Return loss (dB)")
     ax.legend(loc="upper right", fontsize=8.5)
     _set_title(ax, items, "Return loss", title)
     return ax
@@ -222,10 +224,7 @@ def impedance(
             ax.plot(f, np.abs(z), lw=1.0, color=c, ls=":", label=pre + "|Z|")
     ax.axhline(0, color="0.5", lw=0.8)
     ax.axhline(50, color="0.6", lw=0.8, ls=":")
-    ax.set_xlabel(f"Frequency ({unit})")
-    ax.set_ylabel("Impedance (Ω)")
-    ax.grid(True, color="0.88")
-    ax.margins(x=0)
+    _frequency_axes(ax, unit, "Impedance (Ω)")
     ax.legend(loc="best", fontsize=8.5, ncol=1 if len(items) == 1 else 2)
     _set_title(ax, items, "Impedance", title)
     return ax
