@@ -26,6 +26,7 @@ case $werror in ON|on|TRUE|true|1) werror=ON ;; *) werror=OFF ;; esac
 # Debian's wine starts its 32-bit loader first. A kernel that runs no 32-bit x86 programs (IA-32
 # emulation off) cannot exec it: the 64-bit host then runs on the 64-bit loader directly, and the
 # 32-bit DLL cannot be run at all, which is reported as a skip (77), not as a pass.
+wine_loader=wine
 if [ -x /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1 &&
   [ -x /usr/lib/wine/wine64 ]; then
   if [ "$arch" = win32 ]; then
@@ -34,7 +35,7 @@ if [ -x /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1 &
   fi
   wine_loader=/usr/lib/wine/wine64
 fi
-wine() { command "${wine_loader:-wine}" "$@"; }
+wine() { command "$wine_loader" "$@"; }
 
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
@@ -122,7 +123,7 @@ rm -f "$WINEPREFIX/dosdevices/com9"
 
 # 5. The host.
 dll_win="Z:${dll//\//\\}"
-(cd "$work" && timeout 900 "${wine_loader:-wine}" "$exe" "$dll_win" zel_conformance.cal) >"$work/host.log" 2>&1
+(cd "$work" && timeout 900 "$wine_loader" "$exe" "$dll_win" zel_conformance.cal) >"$work/host.log" 2>&1
 host_rc=$?
 cat "$work/host.log"
 tr -d '\r' <"$work/host.log" >"$work/host.txt"
